@@ -1,0 +1,88 @@
+// Diagnostics: finding the tools, reading adb's device list, judging the
+// checklist, and the diagnostics pass that puts it all together.
+#pragma once
+
+#include "Models.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelvane {
+
+// Where Kelvane looks for its tools and writes its activity log. Fixed for
+// users; tests hand in their own.
+struct Places {
+    // The application bundle's root (X.app), or the directory that holds a
+    // bare executable. The bundled adb lies below it.
+    std::string bundleRoot;
+    // The adb candidates that follow the bundled copy, in order.
+    std::vector<std::string> adbCandidates;
+    // The scrcpy candidates, in order.
+    std::vector<std::string> scrcpyCandidates;
+    // The activity log.
+    std::string logPath;
+
+    // This installation's places.
+    static Places standard();
+};
+
+namespace DiagnosticsService {
+
+// ---- The outside tools: command lines and time limits --------------------
+
+inline constexpr std::string_view lingguangPackage = "com.antgroup.leopard.android";
+inline constexpr std::string_view launcherCategory = "android.intent.category.LAUNCHER";
+// Where the bundled adb lies below the bundle root.
+inline constexpr std::string_view bundledADBRelativePath = "Contents/Resources/platform-tools/adb";
+// A path holding this is the bundled adb, whatever step found it.
+inline constexpr std::string_view bundledADBMarker = ".app/Contents/Resources/platform-tools/adb";
+
+// Time limit of every adb command of a diagnostics pass, in seconds.
+inline constexpr double diagnosticsCommandTimeout = 12.0;
+// Time limit of the command that brings Lingguang to the front, in seconds.
+inline constexpr double lingguangLaunchTimeout = 8.0;
+
+std::vector<std::string> startServerArguments();
+std::vector<std::string> devicesArguments();
+std::vector<std::string> packageQueryArguments(const std::string& serial);
+std::vector<std::string> lingguangLaunchArguments(const std::string& serial);
+std::vector<std::string> scrcpyArguments(const std::string& serial);
+
+// ---- Tool discovery ------------------------------------------------------
+
+// The directory that stands for the running application's bundle.
+std::string runningBundleRoot();
+
+// The first candidate that exists and may be executed by this user (links
+// followed), exactly as given; nothing when none passes.
+std::optional<std::string> firstExecutable(const std::vector<std::string>& candidates);
+
+// The adb to use: the bundled copy, then the fixed places.
+std::optional<std::string> findADBPath();
+std::optional<std::string> findADBPath(const Places& places);
+
+// "Missing", "Bundled adb" or "System adb".
+std::string adbSourceLabel(const std::optional<std::string>& adbPath);
+
+// ---- Judging -------------------------------------------------------------
+
+// The devices of `adb devices` output: the first non-empty line is dropped,
+// every further line with two or more blank- or tab-separated fields gives
+// one device.
+std::vector<AndroidDevice> parseDevices(std::string_view output);
+
+// The four checklist rows for `snapshot`.
+std::vector<CheckItem> makeChecks(const DiagnosticsSnapshot& snapshot);
+
+// ---- The pass ------------------------------------------------------------
+
+// One complete diagnostics pass. Runs outside commands one after another and
+// blocks until they are done (up to three times the command time limit):
+// call it off the UI thread. Never fails.
+DiagnosticsSnapshot buildSnapshot();
+DiagnosticsSnapshot buildSnapshot(const Places& places);
+
+} // namespace DiagnosticsService
+} // namespace kelvane

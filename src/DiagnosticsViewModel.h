@@ -1,0 +1,125 @@
+// The one object that holds the application's mutable state and runs its
+// three operations: refresh, mirror start and log opener.
+#pragma once
+
+#include "CommandRunner.h"
+#include "Models.h"
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelvane {
+
+using Task = std::function<void()>;
+// Runs a task somewhere: on the UI thread, or in the background.
+using Executor = std::function<void(Task)>;
+
+// The model's six observable properties.
+enum class Property { snapshot, isRefreshing, isStarting, selectedDeviceID, lastError, statusMessage };
+
+// Everything the model reaches outside itself. Default-constructed members
+// are the real ones; tests replace what they need.
+struct ViewModelServices {
+    // Runs a task on the UI thread. Default: at once, on the caller's thread
+    // (right for a program without an event loop; the window supplies its own).
+    Executor onUIThread;
+    // Runs a blocking task off the UI thread. Default: a new detached thread.
+    Executor inBackground;
+    // One diagnostics pass (blocking).
+    std::function<DiagnosticsSnapshot()> buildSnapshot;
+    // CommandRunner::run (blocking).
+    std::function<CommandResult(const std::string&, const std::vector<std::string>&, double)> run;
+    // CommandRunner::appendLog.
+    std::function<void(const std::string&)> appendLog;
+    // CommandRunner::launchDetached; throws LaunchError.
+    std::function<void(const std::string&, const std::vector<std::string>&)> launchDetached;
+    // Whether something exists at a path.
+    std::function<bool(const std::string&)> fileExists;
+    // Asks the desktop to open a file; answers whether it could. Default:
+    // no desktop, answers false.
+    std::function<bool(const std::string&)> openFile;
+    // The activity log that openLog shows.
+    std::string logPath;
+
+    // The real services, with the missing members of `overrides` filled in.
+    static ViewModelServices withDefaults(ViewModelServices overrides = {});
+};
+
+class DiagnosticsViewModel : public std::enable_shared_from_this<DiagnosticsViewModel> {
+public:
+    using Observer = std::function<void(Property)>;
+    using Completion = std::function<void()>;
+
+    // Ends a subscription when destroyed.
+    class Subscription {
+    public:
+        Subscription() = default;
+        Subscription(Subscription&&) noexcept;
+        Subscription& operator=(Subscription&&) noexcept;
+        Subscription(const Subscription&) = delete;
+        Subscription& operator=(const Subscription&) = delete;
+        ~Subscription();
+        void cancel();
+
+    private:
+        friend class DiagnosticsViewModel;
+        Subscription(std::weak_ptr<DiagnosticsViewModel> model, std::size_t key);
+        std::weak_ptr<DiagnosticsViewModel> model_;
+        std::size_t key_ = 0;
+    };
+
+    // The model lives in a shared pointer: running operations keep it alive.
+    static std::shared_ptr<DiagnosticsViewModel> create(ViewModelServices services = {});
+
+    // ---- Observable properties (read on the UI thread) ----
+    DiagnosticsSnapshot snapshot() const { return snapshot_; }
+    bool isRefreshing() const { return isRefreshing_; }
+    bool isStarting() const { return isStarting_; }
+    const std::optional<std::string>& selectedDeviceID() const { return selectedDeviceID_; }
+    const std::optional<std::string>& lastError() const { return lastError_; }
+    const std::optional<std::string>& statusMessage() const { return statusMessage_; }
+
+    // The device picker's write-back.
+    void setSelectedDeviceID(std::optional<std::string> id);
+
+    // Called once per assignment of any observable property, before the new
+    // value is stored, whether or not it differs.
+    [[nodiscard]] Subscription subscribe(Observer observer);
+
+    // ---- Operations (call on the UI thread; they return at once) ----
+    // A diagnostics pass, published when it ends. `done` runs on the UI
+    // thread after the last assignment.
+    void refresh(Completion done = {});
+    // Starts scrcpy for the chosen device, bringing Lingguang to the front
+    // first when asked and installed.
+    void startMirror(bool openLingguang, Completion done = {});
+    // Creates the activity log if needed and hands it to the desktop.
+    void openLog();
+
+private:
+    explicit DiagnosticsViewModel(ViewModelServices services);
+
+    template <typename T>
+    void assign(Property property, T& field, T value);
+    void finishMirror(const std::string& scrcpyPath, const std::string& serial);
+    void unsubscribe(std::size_t key);
+
+    ViewModelServices services_;
+
+    DiagnosticsSnapshot snapshot_ = DiagnosticsSnapshot::initial();
+    bool isRefreshing_ = false;
+    bool isStarting_ = false;
+    std::optional<std::string> selectedDeviceID_;
+    std::optional<std::string> lastError_;
+    std::optional<std::string> statusMessage_;
+
+    std::map<std::size_t, Observer> observers_;
+    std::size_t nextObserverKey_ = 1;
+};
+
+} // namespace kelvane

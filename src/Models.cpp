@@ -1,0 +1,88 @@
+#include "Models.h"
+
+#include <random>
+
+namespace kelvane {
+
+std::string_view rawValue(CheckState state) {
+    switch (state) {
+    case CheckState::pass: return "pass";
+    case CheckState::warn: return "warn";
+    case CheckState::fail: return "fail";
+    }
+    return "fail";
+}
+
+std::optional<CheckState> checkStateFromRawValue(std::string_view text) {
+    for (CheckState state : {CheckState::pass, CheckState::warn, CheckState::fail}) {
+        if (rawValue(state) == text) return state;
+    }
+    return std::nullopt;
+}
+
+AndroidDevice::AndroidDevice(std::string id, std::string state)
+    : id_(std::move(id)), state_(std::move(state)) {}
+
+bool AndroidDevice::isAuthorized() const { return state_ == "device"; }
+
+UUID UUID::random() {
+    // One generator per thread, seeded from the system's entropy source.
+    thread_local std::mt19937_64 generator{[] {
+        std::random_device device;
+        std::seed_seq seed{device(), device(), device(), device(), device(), device(), device(), device()};
+        return std::mt19937_64(seed);
+    }()};
+    UUID uuid;
+    for (std::size_t i = 0; i < uuid.bytes.size(); i += 8) {
+        std::uint64_t word = generator();
+        for (std::size_t j = 0; j < 8; ++j) uuid.bytes[i + j] = static_cast<std::uint8_t>(word >> (8 * j));
+    }
+    uuid.bytes[6] = static_cast<std::uint8_t>((uuid.bytes[6] & 0x0F) | 0x40); // version 4
+    uuid.bytes[8] = static_cast<std::uint8_t>((uuid.bytes[8] & 0x3F) | 0x80); // RFC 4122 variant
+    return uuid;
+}
+
+std::string UUID::toString() const {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(36);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+CheckItem::CheckItem(std::string title, CheckState state, std::string detail)
+    : id_(UUID::random()), title_(std::move(title)), state_(state), detail_(std::move(detail)) {}
+
+DiagnosticsSnapshot DiagnosticsSnapshot::initial() { return DiagnosticsSnapshot{}; }
+
+std::vector<AndroidDevice> DiagnosticsSnapshot::authorizedDevices() const {
+    std::vector<AndroidDevice> authorized;
+    for (const AndroidDevice& device : devices) {
+        if (device.isAuthorized()) authorized.push_back(device);
+    }
+    return authorized;
+}
+
+std::string DiagnosticsSnapshot::summary() const {
+    if (!adbPath) return "ADB is missing.";
+    if (!scrcpyPath) return "scrcpy is missing.";
+    const std::size_t count = authorizedDevices().size();
+    if (count > 0) return "Ready to mirror " + std::to_string(count) + " authorized device(s).";
+    return "No authorized Android device.";
+}
+
+} // namespace kelvane
+
+std::size_t std::hash<kelvane::CheckState>::operator()(kelvane::CheckState state) const noexcept {
+    return std::hash<std::string_view>{}(kelvane::rawValue(state));
+}
+
+std::size_t std::hash<kelvane::AndroidDevice>::operator()(const kelvane::AndroidDevice& device) const noexcept {
+    const std::size_t first = std::hash<std::string>{}(device.id());
+    const std::size_t second = std::hash<std::string>{}(device.state());
+    return first ^ (second + 0x9e3779b97f4a7c15ULL + (first << 6) + (first >> 2));
+}

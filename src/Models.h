@@ -1,0 +1,98 @@
+// The value records of a diagnostics pass.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelvane {
+
+// The verdict of one checklist row.
+enum class CheckState { pass, warn, fail };
+
+// "pass", "warn" or "fail".
+std::string_view rawValue(CheckState state);
+// The state whose raw text is exactly `text` (case-sensitive, untrimmed).
+std::optional<CheckState> checkStateFromRawValue(std::string_view text);
+
+// One device line of `adb devices`.
+class AndroidDevice {
+public:
+    AndroidDevice(std::string id, std::string state);
+
+    // The serial; also the device's identity key.
+    const std::string& id() const { return id_; }
+    // adb's state word; "device" means USB debugging is authorized.
+    const std::string& state() const { return state_; }
+    bool isAuthorized() const;
+
+    bool operator==(const AndroidDevice&) const = default;
+
+private:
+    std::string id_;
+    std::string state_;
+};
+
+// A random (version 4) UUID.
+struct UUID {
+    std::array<std::uint8_t, 16> bytes{};
+
+    static UUID random();
+    // Lower-case 8-4-4-4-12 form.
+    std::string toString() const;
+    bool operator==(const UUID&) const = default;
+};
+
+// One checklist row. Every item gets a new identifier; rows are not compared.
+class CheckItem {
+public:
+    CheckItem(std::string title, CheckState state, std::string detail);
+
+    const UUID& id() const { return id_; }
+    const std::string& title() const { return title_; }
+    CheckState state() const { return state_; }
+    const std::string& detail() const { return detail_; }
+
+private:
+    UUID id_;
+    std::string title_;
+    CheckState state_;
+    std::string detail_;
+};
+
+// What one diagnostics pass found out.
+struct DiagnosticsSnapshot {
+    std::optional<std::string> adbPath;
+    std::string adbSource = "Missing";
+    std::optional<std::string> scrcpyPath;
+    std::vector<AndroidDevice> devices;
+    std::optional<std::string> selectedDeviceID;
+    bool lingguangInstalled = false;
+    std::vector<CheckItem> checks;
+    std::string log;
+
+    // The snapshot that stands before the first pass: nothing known yet.
+    static DiagnosticsSnapshot initial();
+
+    // The devices whose state is exactly "device", in list order.
+    std::vector<AndroidDevice> authorizedDevices() const;
+    // The one-line status sentence.
+    std::string summary() const;
+};
+
+} // namespace kelvane
+
+template <>
+struct std::hash<kelvane::CheckState> {
+    std::size_t operator()(kelvane::CheckState state) const noexcept;
+};
+
+template <>
+struct std::hash<kelvane::AndroidDevice> {
+    std::size_t operator()(const kelvane::AndroidDevice& device) const noexcept;
+};

@@ -1,0 +1,3 @@
+#include "CommandRunner.h"
+
+#include <gtest/gtest.h>

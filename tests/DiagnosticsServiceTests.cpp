@@ -1,0 +1,3 @@
+#include "DiagnosticsService.h"
+
+#include <gtest/gtest.h>

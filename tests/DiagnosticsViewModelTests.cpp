@@ -1,0 +1,3 @@
+#include "DiagnosticsViewModel.h"
+
+#include <gtest/gtest.h>

@@ -1,0 +1,3 @@
+#include "Models.h"
+
+#include <gtest/gtest.h>
