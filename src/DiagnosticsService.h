@@ -54,6 +54,10 @@ std::vector<std::string> scrcpyArguments(const std::string& serial);
 
 // The directory that stands for the running application's bundle.
 std::string runningBundleRoot();
+// The bundle root for the executable at `path`: X for X/Contents/MacOS/exe,
+// otherwise the directory that holds the executable; empty for a path
+// without a directory.
+std::string bundleRootForExecutable(std::string_view path);
 
 // The first candidate that exists and may be executed by this user (links
 // followed), exactly as given; nothing when none passes.
@@ -75,6 +79,10 @@ std::vector<AndroidDevice> parseDevices(std::string_view output);
 
 // The four checklist rows for `snapshot`.
 std::vector<CheckItem> makeChecks(const DiagnosticsSnapshot& snapshot);
+
+// Whether a mirror could start: both tools found and at least one
+// authorized device.
+bool canStartMirror(const DiagnosticsSnapshot& snapshot);
 
 // ---- The pass ------------------------------------------------------------
 

@@ -1,3 +1,552 @@
 #include "DiagnosticsService.h"
 
+#include "CommandRunner.h"
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kelvane {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace DiagnosticsService;
+using test::TempDir;
+
+using Strings = std::vector<std::string>;
+
+// ---- Command lines -------------------------------------------------------
+
+TEST(CommandLines, EveryWordIsItsOwnArgument) {
+    EXPECT_EQ(startServerArguments(), Strings{"start-server"});
+    EXPECT_EQ(devicesArguments(), Strings{"devices"});
+    EXPECT_EQ(packageQueryArguments("R5 8M"),
+              (Strings{"-s", "R5 8M", "shell", "pm", "list", "packages", "com.antgroup.leopard.android"}));
+    EXPECT_EQ(lingguangLaunchArguments("emulator-5554"),
+              (Strings{"-s", "emulator-5554", "shell", "monkey", "-p", "com.antgroup.leopard.android", "-c",
+                       "android.intent.category.LAUNCHER", "1"}));
+    EXPECT_EQ(scrcpyArguments("emulator-5554"),
+              (Strings{"--serial", "emulator-5554", "--window-title", "Kelvane - emulator-5554"}));
+    EXPECT_EQ(diagnosticsCommandTimeout, 12.0);
+    EXPECT_EQ(lingguangLaunchTimeout, 8.0);
+}
+
+// ---- Tool discovery ------------------------------------------------------
+
+TEST(ToolDiscovery, BundleRootOfAnExecutable) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"/Applications/Kelvane.app/Contents/MacOS/Kelvane", "/Applications/Kelvane.app"},
+        {"/opt/Kelvane/Contents/MacOS/Kelvane", "/opt/Kelvane"}, // a bundle without .app
+        {"/usr/lib/kelvane/kelvane", "/usr/lib/kelvane"},
+        {"/home/me/Contents/kelvane", "/home/me/Contents"},
+        {"/Contents/MacOS/kelvane", "/Contents/MacOS"}, // no directory above Contents
+        {"/kelvane", "/"},
+        {"kelvane", ""},
+        {"", ""},
+    };
+    for (const auto& [executable, root] : cases) {
+        EXPECT_EQ(bundleRootForExecutable(executable), root) << executable;
+    }
+}
+
+TEST(ToolDiscovery, RunningBundleRootIsTheTestProgramsDirectory) {
+    const std::string root = runningBundleRoot();
+    ASSERT_FALSE(root.empty());
+    EXPECT_TRUE(fs::is_regular_file(fs::path(root) / "kelvane_tests")) << root;
+}
+
+TEST(ToolDiscovery, StandardPlaces) {
+    const Places places = Places::standard();
+    EXPECT_EQ(places.bundleRoot, runningBundleRoot());
+    EXPECT_EQ(places.logPath, "/tmp/kelvane-pro.log");
+#if defined(__linux__)
+    EXPECT_EQ(places.adbCandidates, (Strings{"/opt/homebrew/bin/adb", "/usr/local/bin/adb", "/usr/bin/adb"}));
+    EXPECT_EQ(places.scrcpyCandidates, (Strings{"/opt/homebrew/bin/scrcpy", "/usr/local/bin/scrcpy",
+                                                "/usr/bin/scrcpy", "/snap/bin/scrcpy"}));
+#else
+    EXPECT_EQ(places.adbCandidates, (Strings{"/opt/homebrew/bin/adb", "/usr/local/bin/adb"}));
+    EXPECT_EQ(places.scrcpyCandidates, (Strings{"/opt/homebrew/bin/scrcpy", "/usr/local/bin/scrcpy"}));
+#endif
+}
+
+// A directory of candidate files of every kind.
+class CandidateDir : public TempDir {
+public:
+    CandidateDir() {
+        test::writeScript(*this / "exec1", "exit 0\n");
+        test::writeScript(*this / "exec2", "exit 0\n");
+        test::writeFile(*this / "plain", "not a program\n", 0644);
+        fs::create_directory(*this / "dir");
+        ::chmod((*this / "dir").c_str(), 0755);
+        fs::create_symlink(*this / "exec2", *this / "link-to-exec");
+        fs::create_symlink(*this / "plain", *this / "link-to-plain");
+        fs::create_symlink(*this / "gone", *this / "dangling");
+        fs::create_symlink(*this / "dir", *this / "link-to-dir");
+    }
+};
+
+TEST(ToolDiscovery, FirstExecutableTakesTheFirstRunnableCandidateAsGiven) {
+    CandidateDir d;
+    struct Case {
+        const char* name;
+        Strings candidates;
+        std::optional<std::string> expected;
+    };
+    const std::vector<Case> cases{
+        {"empty list", {}, std::nullopt},
+        {"nothing exists", {d / "none", d / "gone"}, std::nullopt},
+        {"list order wins", {d / "exec2", d / "exec1"}, d / "exec2"},
+        {"missing skipped", {d / "none", d / "exec1"}, d / "exec1"},
+        {"no execute permission skipped", {d / "plain", d / "exec2"}, d / "exec2"},
+        {"directory skipped", {d / "dir", d / "link-to-dir", d / "exec1"}, d / "exec1"},
+        {"link returned as the link", {d / "link-to-exec", d / "exec1"}, d / "link-to-exec"},
+        {"link to non-executable skipped", {d / "link-to-plain", d / "exec1"}, d / "exec1"},
+        {"dangling link skipped", {d / "dangling"}, std::nullopt},
+        {"not normalised", {d.path() + "//./exec1"}, d.path() + "//./exec1"},
+        {"empty text skipped", {"", d / "exec1"}, d / "exec1"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(firstExecutable(c.candidates), c.expected) << c.name;
+}
+
+TEST(ToolDiscovery, NothingIsRemembered) {
+    TempDir dir;
+    const Strings candidates{dir / "scrcpy"};
+    EXPECT_EQ(firstExecutable(candidates), std::nullopt);
+    test::writeScript(dir / "scrcpy", "exit 0\n");
+    EXPECT_EQ(firstExecutable(candidates), dir / "scrcpy");
+    fs::remove(dir / "scrcpy");
+    EXPECT_EQ(firstExecutable(candidates), std::nullopt);
+
+    Places places{dir / "Kelvane.app", {dir / "system-adb"}, {}, dir / "log"};
+    EXPECT_EQ(findADBPath(places), std::nullopt);
+    test::writeScript(dir / "system-adb", "exit 0\n");
+    EXPECT_EQ(findADBPath(places), dir / "system-adb");
+}
+
+TEST(ToolDiscovery, FindADBPathPrefersTheBundledCopy) {
+    TempDir dir;
+    const std::string app = dir / "Kelvane.app";
+    const std::string bundled = app + "/Contents/Resources/platform-tools/adb";
+    test::writeScript(dir / "homebrew-adb", "exit 0\n");
+    test::writeScript(dir / "local-adb", "exit 0\n");
+    const Places places{app, {dir / "homebrew-adb", dir / "local-adb"}, {}, dir / "log"};
+
+    // Not there yet: the fixed places, in order.
+    EXPECT_EQ(findADBPath(places), dir / "homebrew-adb");
+    EXPECT_EQ(adbSourceLabel(findADBPath(places)), "System adb");
+
+    test::writeFile(bundled, "#!/bin/sh\nexit 0\n", 0644);
+    EXPECT_EQ(findADBPath(places), dir / "homebrew-adb") << "a bundled copy that may not run is skipped";
+
+    ::chmod(bundled.c_str(), 0755);
+    EXPECT_EQ(findADBPath(places), bundled);
+    EXPECT_EQ(adbSourceLabel(findADBPath(places)), "Bundled adb");
+
+    // A bundle root given with a trailing slash names the same copy.
+    EXPECT_EQ(findADBPath(Places{app + "/", {}, {}, ""}), bundled);
+
+    fs::remove(dir / "homebrew-adb");
+    fs::remove(bundled);
+    EXPECT_EQ(findADBPath(places), dir / "local-adb");
+    fs::remove(dir / "local-adb");
+    EXPECT_EQ(findADBPath(places), std::nullopt);
+}
+
+TEST(ToolDiscovery, ABundleNotEndingInAppIsUsedButLabelledSystem) {
+    TempDir dir;
+    const std::string root = dir / "kelvane-install";
+    test::writeScript(root + "/Contents/Resources/platform-tools/adb", "exit 0\n");
+    const auto found = findADBPath(Places{root, {}, {}, ""});
+    EXPECT_EQ(found, root + "/Contents/Resources/platform-tools/adb");
+    EXPECT_EQ(adbSourceLabel(found), "System adb");
+}
+
+TEST(ToolDiscovery, AnUnknownBundleRootNeverMeansTheWorkingDirectory) {
+    TempDir dir;
+    test::writeScript(dir / "Contents/Resources/platform-tools/adb", "exit 0\n");
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir.path());
+    const auto found = findADBPath(Places{"", {}, {}, ""});
+    fs::current_path(previous);
+    EXPECT_EQ(found, std::nullopt);
+}
+
+TEST(ToolDiscovery, SourceLabelIsDecidedByThePathText) {
+    const std::vector<std::pair<std::optional<std::string>, std::string>> cases{
+        {std::nullopt, "Missing"},
+        {"/Applications/Kelvane.app/Contents/Resources/platform-tools/adb", "Bundled adb"},
+        {"/opt/homebrew/bin/adb", "System adb"},
+        {"/usr/bin/adb", "System adb"},
+        {"", "System adb"},
+        {"/x/Kelvane.APP/Contents/Resources/platform-tools/adb", "System adb"}, // case-sensitive
+        {"/x/Kelvane/Contents/Resources/platform-tools/adb", "System adb"},
+        {"/x.app/Contents/Resources/platform-tools/adb.old", "Bundled adb"}, // anywhere in the text
+    };
+    for (const auto& [path, label] : cases) EXPECT_EQ(adbSourceLabel(path), label) << path.value_or("<none>");
+}
+
+// ---- Device list ---------------------------------------------------------
+
+struct ParseCase {
+    const char* name;
+    std::string output;
+    std::vector<AndroidDevice> expected;
+};
+
+TEST(ParseDevices, Table) {
+    const std::vector<ParseCase> cases{
+        {"empty text", "", {}},
+        {"heading only", "List of devices attached\n", {}},
+        {"heading and blank lines", "List of devices attached\n\n\n", {}},
+        {"usual output", "List of devices attached\nR58M123\tdevice\n\n", {{"R58M123", "device"}}},
+        {"no final line feed", "List of devices attached\nR58M123\tdevice", {{"R58M123", "device"}}},
+        {"several spaces, leading and trailing blanks", "List\n   R58M  \t  unauthorized \t \n",
+         {{"R58M", "unauthorized"}}},
+        {"extra fields ignored", "List\nR58M device usb:1-1 product:x model:Pixel_7 transport_id:1\n",
+         {{"R58M", "device"}}},
+        {"one-word line skipped, later lines kept", "List\nlonely\nR58M\toffline\n", {{"R58M", "offline"}}},
+        {"empty lines before the heading", "\n\nList of devices attached\nA\tdevice\n", {{"A", "device"}}},
+        {"a line of blanks is the dropped first line", " \t \nList of devices attached\nA\tdevice\n",
+         {{"List", "of"}, {"A", "device"}}},
+        {"a device on the first line is lost", "A\tdevice\nB\tdevice\n", {{"B", "device"}}},
+        {"daemon notice becomes a device",
+         "* daemon not running; starting now at tcp:5037\n* daemon started successfully\nList of devices "
+         "attached\nA\tdevice\n",
+         {{"*", "daemon"}, {"List", "of"}, {"A", "device"}}},
+        {"duplicates kept in order", "List\nA\tdevice\nB\toffline\nA\tdevice\n",
+         {{"A", "device"}, {"B", "offline"}, {"A", "device"}}},
+        {"state copied as printed", "List\nA\tDevice\nB\tno permissions;\n", {{"A", "Device"}, {"B", "no"}}},
+        // Bytes: carriage returns are neither line nor field separators.
+        {"CRLF keeps the CR in the state", "List of devices attached\r\nA\tdevice\r\n\r\n",
+         {{"A", "device\r"}}}, // the last line, a lone CR, is one field
+        {"lone CR stays inside its field", "List\nA\rB\tdevice\n", {{"A\rB", "device"}}},
+        {"other white space is no separator", "List\nA\vB\fC device\n", {{"A\vB\fC", "device"}}},
+    };
+    for (const ParseCase& c : cases) EXPECT_EQ(parseDevices(c.output), c.expected) << c.name;
+}
+
+TEST(ParseDevices, CRLFOutputGivesNoAuthorizedDevice) {
+    DiagnosticsSnapshot snapshot;
+    snapshot.devices = parseDevices("List of devices attached\r\nA\tdevice\r\n");
+    ASSERT_EQ(snapshot.devices.size(), 1u);
+    EXPECT_TRUE(snapshot.authorizedDevices().empty());
+}
+
+// ---- Checklist -----------------------------------------------------------
+
+#if defined(__linux__)
+constexpr const char* scrcpyMissing = "Missing. Install with: sudo apt install scrcpy";
+#else
+constexpr const char* scrcpyMissing = "Missing. Install with: brew install scrcpy";
+#endif
+constexpr const char* adbMissing = "Missing. Install Android Platform-Tools or bundle platform-tools/adb.";
+constexpr const char* noDevice =
+    "No USB device detected. Connect phone, enable USB debugging, and approve the prompt.";
+constexpr const char* notAuthorized = "Device detected but not authorized. Approve USB debugging on the phone.";
+constexpr const char* lingguangMissing = "Not installed or no selected device. Normal mirroring still works.";
+constexpr const char* lingguangFound = "Installed on selected device.";
+
+struct Row {
+    CheckState state;
+    std::string detail;
+};
+
+void expectRows(const std::vector<CheckItem>& checks, const std::vector<Row>& rows, const char* name) {
+    const std::vector<std::string> titles{"ADB", "scrcpy", "Android Device", "Lingguang"};
+    ASSERT_EQ(checks.size(), 4u) << name;
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(checks[i].title(), titles[i]) << name;
+        EXPECT_EQ(rawValue(checks[i].state()), rawValue(rows[i].state)) << name << " row " << i + 1;
+        EXPECT_EQ(checks[i].detail(), rows[i].detail) << name << " row " << i + 1;
+    }
+}
+
+TEST(MakeChecks, Table) {
+    struct Case {
+        const char* name;
+        DiagnosticsSnapshot snapshot;
+        std::vector<Row> rows;
+    };
+    auto snapshot = [](std::optional<std::string> adb, std::string source, std::optional<std::string> scrcpy,
+                       std::vector<AndroidDevice> devices, bool lingguang) {
+        DiagnosticsSnapshot s;
+        s.adbPath = std::move(adb);
+        s.adbSource = std::move(source);
+        s.scrcpyPath = std::move(scrcpy);
+        s.devices = std::move(devices);
+        s.lingguangInstalled = lingguang;
+        return s;
+    };
+    const std::vector<Case> cases{
+        {"everything found",
+         snapshot("/x.app/Contents/Resources/platform-tools/adb", "Bundled adb", "/usr/bin/scrcpy", {{"A", "device"}},
+                  true),
+         {{CheckState::pass, "Bundled adb: /x.app/Contents/Resources/platform-tools/adb"},
+          {CheckState::pass, "/usr/bin/scrcpy"},
+          {CheckState::pass, "1 authorized device(s)."},
+          {CheckState::pass, lingguangFound}}},
+        {"initial snapshot",
+         DiagnosticsSnapshot::initial(),
+         {{CheckState::fail, adbMissing}, {CheckState::fail, scrcpyMissing}, {CheckState::fail, noDevice},
+          {CheckState::warn, lingguangMissing}}},
+        {"two of three authorized",
+         snapshot("/usr/bin/adb", "System adb", std::nullopt, {{"A", "device"}, {"B", "offline"}, {"C", "device"}},
+                  false),
+         {{CheckState::pass, "System adb: /usr/bin/adb"}, {CheckState::fail, scrcpyMissing},
+          {CheckState::pass, "2 authorized device(s)."}, {CheckState::warn, lingguangMissing}}},
+        {"listed but none authorized, adb absent",
+         snapshot(std::nullopt, "Missing", "/s", {{"A", "unauthorized"}, {"B", "Device"}}, false),
+         {{CheckState::fail, adbMissing}, {CheckState::pass, "/s"}, {CheckState::warn, notAuthorized},
+          {CheckState::warn, lingguangMissing}}},
+        {"rows are judged independently",
+         snapshot(std::nullopt, "Missing", std::nullopt, {{"A", "device"}}, true),
+         {{CheckState::fail, adbMissing}, {CheckState::fail, scrcpyMissing},
+          {CheckState::pass, "1 authorized device(s)."}, {CheckState::pass, lingguangFound}}},
+    };
+    for (const Case& c : cases) expectRows(makeChecks(c.snapshot), c.rows, c.name);
+}
+
+TEST(MakeChecks, EveryCallMakesNewRows) {
+    const DiagnosticsSnapshot snapshot = DiagnosticsSnapshot::initial();
+    const auto first = makeChecks(snapshot);
+    const auto second = makeChecks(snapshot);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(first[i].detail(), second[i].detail());
+        EXPECT_NE(first[i].id(), second[i].id());
+    }
+}
+
+TEST(CanStartMirror, NeedsBothToolsAndAnAuthorizedDevice) {
+    struct Case {
+        std::optional<std::string> adb, scrcpy;
+        std::vector<AndroidDevice> devices;
+        bool expected;
+    };
+    const std::vector<Case> cases{
+        {"/adb", "/scrcpy", {{"A", "device"}}, true},
+        {"", "", {{"A", "device"}}, true}, // any present path counts
+        {std::nullopt, "/scrcpy", {{"A", "device"}}, false},
+        {"/adb", std::nullopt, {{"A", "device"}}, false},
+        {"/adb", "/scrcpy", {{"A", "unauthorized"}}, false},
+        {"/adb", "/scrcpy", {}, false},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        DiagnosticsSnapshot s;
+        s.adbPath = cases[i].adb;
+        s.scrcpyPath = cases[i].scrcpy;
+        s.devices = cases[i].devices;
+        EXPECT_EQ(canStartMirror(s), cases[i].expected) << "case " << i;
+    }
+}
+
+// ---- The pass ------------------------------------------------------------
+
+const std::string devicesHeading = "$ adb devices\n";
+const std::string pmHeading = "$ adb shell pm list packages com.antgroup.leopard.android\n";
+
+// A temporary bundle whose adb is a stand-in: it records each call's
+// arguments as one line "[arg][arg]..." and answers "devices" and the package
+// query with the contents of two files, after an optional shell snippet.
+class StandInMachine : public TempDir {
+public:
+    StandInMachine() {
+        places.bundleRoot = *this / "Kelvane.app";
+        places.scrcpyCandidates = {*this / "scrcpy"};
+        places.logPath = *this / "activity.log";
+        test::writeScript(*this / "scrcpy", "exit 0\n");
+    }
+
+    std::string adbPath() const { return places.bundleRoot + "/Contents/Resources/platform-tools/adb"; }
+
+    void installADB(const std::string& devicesOutput, const std::string& pmOutput = "",
+                    const std::string& devicesExtra = "", const std::string& pmExtra = "") {
+        test::writeFile(*this / "devices.out", devicesOutput);
+        test::writeFile(*this / "pm.out", pmOutput);
+        test::writeScript(adbPath(),
+                          "for a in \"$@\"; do printf '[%s]' \"$a\"; done >> '" + (*this / "calls") +
+                              "'\necho >> '" + (*this / "calls") +
+                              "'\n"
+                              "case \"$1\" in\n"
+                              "  start-server) echo '* daemon started successfully'; exit 1 ;;\n"
+                              "  devices) cat '" + (*this / "devices.out") + "'\n" + devicesExtra + "\n  ;;\n"
+                              "  -s) cat '" + (*this / "pm.out") + "'\n" + pmExtra + "\n  ;;\n"
+                              "esac\n");
+    }
+
+    std::string calls() const { return test::readFile(*this / "calls"); }
+    std::string activityLog() const { return test::readFile(places.logPath); }
+
+    Places places;
+};
+
+const std::string startServerCall = "[start-server]\n";
+const std::string devicesCall = "[devices]\n";
+std::string pmCall(const std::string& serial) {
+    return "[-s][" + serial + "][shell][pm][list][packages][com.antgroup.leopard.android]\n";
+}
+
+void expectLogEntry(const std::string& log, const std::string& message) {
+    const std::regex entry(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000\] )" + message + "\n");
+    EXPECT_TRUE(std::regex_match(log, entry)) << "activity log: " << log;
+}
+
+TEST(BuildSnapshot, WithoutADBNoCommandRuns) {
+    StandInMachine machine;
+    // A bundled copy that may not be executed, and no other adb.
+    test::writeFile(machine.adbPath(), "#!/bin/sh\necho ran >> '" + (machine / "calls") + "'\n", 0644);
+    machine.places.adbCandidates = {machine / "no-adb-here"};
+
+    const double started = test::now();
+    const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
+    EXPECT_LT(test::now() - started, 2.0);
+
+    EXPECT_FALSE(test::exists(machine / "calls"));
+    EXPECT_EQ(snapshot.adbPath, std::nullopt);
+    EXPECT_EQ(snapshot.adbSource, "Missing");
+    EXPECT_EQ(snapshot.scrcpyPath, machine / "scrcpy") << "scrcpy is looked for without adb too";
+    EXPECT_TRUE(snapshot.devices.empty());
+    EXPECT_EQ(snapshot.selectedDeviceID, std::nullopt);
+    EXPECT_FALSE(snapshot.lingguangInstalled);
+    EXPECT_EQ(snapshot.log, "");
+    expectRows(snapshot.checks,
+               {{CheckState::fail, adbMissing}, {CheckState::pass, machine / "scrcpy"}, {CheckState::fail, noDevice},
+                {CheckState::warn, lingguangMissing}},
+               "no adb");
+    expectLogEntry(machine.activityLog(), R"(Diagnostics refreshed\. ADB is missing\.)");
+}
+
+TEST(BuildSnapshot, UnauthorizedDeviceOnly) {
+    StandInMachine machine;
+    const std::string devices = "List of devices attached\nR58M\tunauthorized\n\n";
+    machine.installADB(devices);
+
+    const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
+
+    EXPECT_EQ(machine.calls(), startServerCall + devicesCall);
+    EXPECT_EQ(snapshot.adbPath, machine.adbPath());
+    EXPECT_EQ(snapshot.adbSource, "Bundled adb");
+    EXPECT_EQ(snapshot.devices, (std::vector<AndroidDevice>{{"R58M", "unauthorized"}}));
+    EXPECT_EQ(snapshot.selectedDeviceID, std::nullopt);
+    EXPECT_FALSE(snapshot.lingguangInstalled);
+    EXPECT_EQ(snapshot.log, devicesHeading + devices) << "start-server's output never reaches the transcript";
+    EXPECT_EQ(snapshot.summary(), "No authorized Android device.");
+    EXPECT_EQ(snapshot.checks.at(2).state(), CheckState::warn);
+    expectLogEntry(machine.activityLog(), R"(Diagnostics refreshed\. No authorized Android device\.)");
+}
+
+TEST(BuildSnapshot, OnlyTheFirstAuthorizedDeviceIsQueried) {
+    StandInMachine machine;
+    const std::string devices = "List of devices attached\nLOCKED\tunauthorized\nFIRST\tdevice\nSECOND\tdevice\n";
+    const std::string pm = "package:com.antgroup.leopard.android\n";
+    machine.installADB(devices, pm);
+    test::writeFile(machine.places.logPath, "earlier entry\n");
+
+    const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
+
+    EXPECT_EQ(machine.calls(), startServerCall + devicesCall + pmCall("FIRST"));
+    EXPECT_EQ(snapshot.selectedDeviceID, "FIRST");
+    EXPECT_TRUE(snapshot.lingguangInstalled);
+    EXPECT_EQ(snapshot.log, devicesHeading + devices + "\n" + pmHeading + pm);
+    EXPECT_EQ(snapshot.summary(), "Ready to mirror 2 authorized device(s).");
+    expectRows(snapshot.checks,
+               {{CheckState::pass, "Bundled adb: " + machine.adbPath()},
+                {CheckState::pass, machine / "scrcpy"},
+                {CheckState::pass, "2 authorized device(s)."},
+                {CheckState::pass, lingguangFound}},
+               "two authorized");
+    const std::string log = machine.activityLog();
+    ASSERT_EQ(log.rfind("earlier entry\n", 0), 0u) << log;
+    expectLogEntry(log.substr(14), R"(Diagnostics refreshed\. Ready to mirror 2 authorized device\(s\)\.)");
+}
+
+TEST(BuildSnapshot, LingguangIsFoundByAPlainSubstringTest) {
+    const std::vector<std::pair<std::string, bool>> cases{
+        {"package:com.antgroup.leopard.android\n", true},
+        {"package:com.antgroup.leopard.android.beta\n", true},
+        {"noise com.antgroup.leopard.androidX noise", true},
+        {"", false},
+        {"Error: could not access the Package Manager.  Is the system running?\n", false},
+        {"package:com.antgroup.leopard\n", false},
+        {"package:COM.ANTGROUP.LEOPARD.ANDROID\n", false},
+    };
+    for (const auto& [pm, installed] : cases) {
+        StandInMachine machine;
+        machine.installADB("List of devices attached\nS1\tdevice\n", pm);
+        const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
+        EXPECT_EQ(snapshot.lingguangInstalled, installed) << pm;
+        EXPECT_EQ(snapshot.selectedDeviceID, "S1");
+        EXPECT_EQ(snapshot.checks.at(3).state(), installed ? CheckState::pass : CheckState::warn) << pm;
+    }
+}
+
+TEST(BuildSnapshot, BlankLinesStayInTheTranscript) {
+    StandInMachine machine;
+    const std::string devices = "List of devices attached\nS1\tdevice\n\n\n";
+    machine.installADB(devices, "");
+    const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
+    EXPECT_EQ(snapshot.log, "$ adb devices\nList of devices attached\nS1\tdevice\n\n\n\n" + pmHeading);
+}
+
+TEST(BuildSnapshot, CommandsEndedBySignalsStillGiveTheirOutput) {
+    // What the time limit does to a command: it ends by a signal after part
+    // of its output. The pass goes on with whatever came.
+    StandInMachine machine;
+    machine.installADB("List of devices attached\nS1\tdevice\n", "package:com.antgroup.leopard.android",
+                       "kill -TERM $$", "kill -KILL $$");
+    const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
+    EXPECT_EQ(machine.calls(), startServerCall + devicesCall + pmCall("S1"));
+    EXPECT_EQ(snapshot.devices, (std::vector<AndroidDevice>{{"S1", "device"}}));
+    EXPECT_TRUE(snapshot.lingguangInstalled);
+    EXPECT_EQ(snapshot.log, devicesHeading + "List of devices attached\nS1\tdevice\n\n" + pmHeading +
+                                "package:com.antgroup.leopard.android");
+}
+
+TEST(BuildSnapshot, ScrcpyMissingStillRunsEveryCommand) {
+    StandInMachine machine;
+    machine.places.scrcpyCandidates = {machine / "no-scrcpy", machine / "also-none"};
+    machine.installADB("List of devices attached\nS1\tdevice\n", "package:com.antgroup.leopard.android\n");
+
+    const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
+
+    EXPECT_EQ(machine.calls(), startServerCall + devicesCall + pmCall("S1"));
+    EXPECT_EQ(snapshot.scrcpyPath, std::nullopt);
+    EXPECT_EQ(snapshot.selectedDeviceID, "S1");
+    EXPECT_TRUE(snapshot.lingguangInstalled);
+    EXPECT_EQ(snapshot.checks.at(1).state(), CheckState::fail);
+    EXPECT_EQ(snapshot.checks.at(1).detail(), scrcpyMissing);
+    expectLogEntry(machine.activityLog(), R"(Diagnostics refreshed\. scrcpy is missing\.)");
+}
+
+TEST(BuildSnapshot, SystemADBAndUnusableOutput) {
+    // adb from a fixed place, writing something that is no device list.
+    StandInMachine machine;
+    machine.installADB("error: protocol fault\n");
+    fs::rename(machine.adbPath(), machine / "system-adb");
+    machine.places.adbCandidates = {machine / "system-adb"};
+
+    const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
+
+    EXPECT_EQ(snapshot.adbPath, machine / "system-adb");
+    EXPECT_EQ(snapshot.adbSource, "System adb");
+    EXPECT_TRUE(snapshot.devices.empty());
+    EXPECT_EQ(snapshot.log, devicesHeading + "error: protocol fault\n");
+    EXPECT_EQ(snapshot.checks.at(2).state(), CheckState::fail);
+}
+
+TEST(BuildSnapshot, EachPassStartsAfreshWithNewRows) {
+    StandInMachine machine;
+    machine.installADB("List of devices attached\nS1\tdevice\n");
+    const DiagnosticsSnapshot first = buildSnapshot(machine.places);
+    const DiagnosticsSnapshot second = buildSnapshot(machine.places);
+    EXPECT_EQ(first.log, second.log);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_NE(first.checks.at(i).id(), second.checks.at(i).id());
+    const std::string once = startServerCall + devicesCall + pmCall("S1");
+    EXPECT_EQ(machine.calls(), once + once);
+}
+
+} // namespace
+} // namespace kelvane

@@ -1,3 +1,149 @@
 #include "Models.h"
 
 #include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <unordered_set>
+
+namespace kelvane {
+namespace {
+
+TEST(CheckState, RawTextsRoundTripAndOnlyExactWordsParse) {
+    for (CheckState state : {CheckState::pass, CheckState::warn, CheckState::fail}) {
+        EXPECT_EQ(checkStateFromRawValue(rawValue(state)), state);
+    }
+    EXPECT_EQ(rawValue(CheckState::pass), "pass");
+    EXPECT_EQ(rawValue(CheckState::warn), "warn");
+    EXPECT_EQ(rawValue(CheckState::fail), "fail");
+
+    for (std::string_view text : {"Pass", " pass", "pass ", "", "PASS", "ok", "fail\n"}) {
+        EXPECT_EQ(checkStateFromRawValue(text), std::nullopt) << "'" << text << "'";
+    }
+}
+
+TEST(CheckState, HashAgreesWithRawText) {
+    EXPECT_EQ(std::hash<CheckState>{}(CheckState::warn), std::hash<std::string_view>{}("warn"));
+    std::unordered_set<CheckState> states{CheckState::pass, CheckState::pass, CheckState::fail};
+    EXPECT_EQ(states.size(), 2u);
+}
+
+TEST(AndroidDevice, EqualityNeedsBothFieldsAndHashFollowsIt) {
+    const AndroidDevice a("R58M", "device");
+    EXPECT_EQ(a, AndroidDevice("R58M", "device"));
+    EXPECT_NE(a, AndroidDevice("R58M", "unauthorized")); // same identity key, not equal
+    EXPECT_NE(a, AndroidDevice("R58N", "device"));
+    EXPECT_EQ(std::hash<AndroidDevice>{}(a), std::hash<AndroidDevice>{}(AndroidDevice("R58M", "device")));
+    // id first, then state: swapping the two must not collide.
+    EXPECT_NE(std::hash<AndroidDevice>{}(AndroidDevice("x", "y")), std::hash<AndroidDevice>{}(AndroidDevice("y", "x")));
+
+    std::unordered_set<AndroidDevice> set{a, AndroidDevice("R58M", "device"), AndroidDevice("R58M", "offline")};
+    EXPECT_EQ(set.size(), 2u);
+}
+
+TEST(AndroidDevice, OnlyTheExactWordDeviceIsAuthorized) {
+    EXPECT_TRUE(AndroidDevice("a", "device").isAuthorized());
+    for (const char* state : {"Device", "unauthorized", "offline", "device\r", " device", ""}) {
+        EXPECT_FALSE(AndroidDevice("a", state).isAuthorized()) << state;
+    }
+}
+
+TEST(UUID, RandomVersion4InCanonicalForm) {
+    const std::regex form("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+    std::set<std::string> seen;
+    for (int i = 0; i < 200; ++i) {
+        const std::string text = UUID::random().toString();
+        EXPECT_TRUE(std::regex_match(text, form)) << text;
+        seen.insert(text);
+    }
+    EXPECT_EQ(seen.size(), 200u);
+}
+
+TEST(CheckItem, EveryItemGetsItsOwnIdentifier) {
+    const CheckItem first("ADB", CheckState::pass, "x");
+    const CheckItem second("ADB", CheckState::pass, "x");
+    EXPECT_NE(first.id(), second.id());
+    const CheckItem copy = first;
+    EXPECT_EQ(copy.id(), first.id()); // a copy is the same row
+    EXPECT_EQ(first.title(), "ADB");
+    EXPECT_EQ(first.state(), CheckState::pass);
+    EXPECT_EQ(first.detail(), "x");
+}
+
+TEST(DiagnosticsSnapshot, InitialSnapshotKnowsNothing) {
+    const DiagnosticsSnapshot snapshot = DiagnosticsSnapshot::initial();
+    EXPECT_EQ(snapshot.adbPath, std::nullopt);
+    EXPECT_EQ(snapshot.adbSource, "Missing");
+    EXPECT_EQ(snapshot.scrcpyPath, std::nullopt);
+    EXPECT_TRUE(snapshot.devices.empty());
+    EXPECT_EQ(snapshot.selectedDeviceID, std::nullopt);
+    EXPECT_FALSE(snapshot.lingguangInstalled);
+    EXPECT_TRUE(snapshot.checks.empty());
+    EXPECT_EQ(snapshot.log, "");
+    EXPECT_TRUE(snapshot.authorizedDevices().empty());
+    EXPECT_EQ(snapshot.summary(), "ADB is missing.");
+}
+
+TEST(DiagnosticsSnapshot, AuthorizedDevicesKeepOrderAndDuplicates) {
+    DiagnosticsSnapshot snapshot;
+    snapshot.devices = {{"a", "unauthorized"}, {"b", "device"}, {"c", "Device"}, {"b", "device"}, {"d", "device"}};
+    const std::vector<AndroidDevice> expected{{"b", "device"}, {"b", "device"}, {"d", "device"}};
+    EXPECT_EQ(snapshot.authorizedDevices(), expected);
+}
+
+struct SummaryCase {
+    const char* name;
+    bool adb;
+    bool scrcpy;
+    std::vector<AndroidDevice> devices;
+    std::string expected;
+};
+
+TEST(DiagnosticsSnapshot, SummaryTakesTheFirstRuleThatApplies) {
+    const AndroidDevice ok("s1", "device");
+    const AndroidDevice locked("s2", "unauthorized");
+    const std::vector<SummaryCase> cases{
+        {"adb missing wins over everything", false, false, {ok}, "ADB is missing."},
+        {"adb missing, scrcpy present", false, true, {ok}, "ADB is missing."},
+        {"scrcpy missing", true, false, {ok}, "scrcpy is missing."},
+        {"one of three authorized", true, true, {locked, ok, locked}, "Ready to mirror 1 authorized device(s)."},
+        {"duplicate serials both count", true, true, {ok, ok}, "Ready to mirror 2 authorized device(s)."},
+        {"twelve devices", true, true, std::vector<AndroidDevice>(12, ok), "Ready to mirror 12 authorized device(s)."},
+        {"only unauthorized and offline", true, true, {locked, {"s3", "offline"}}, "No authorized Android device."},
+        {"no devices", true, true, {}, "No authorized Android device."},
+        {"capitalised Device", true, true, {{"s4", "Device"}}, "No authorized Android device."},
+    };
+    for (const SummaryCase& c : cases) {
+        DiagnosticsSnapshot snapshot;
+        if (c.adb) snapshot.adbPath = "/usr/bin/adb";
+        if (c.scrcpy) snapshot.scrcpyPath = "/usr/bin/scrcpy";
+        snapshot.devices = c.devices;
+        EXPECT_EQ(snapshot.summary(), c.expected) << c.name;
+    }
+}
+
+TEST(DiagnosticsSnapshot, SummaryIgnoresSelectionLingguangAndLog) {
+    DiagnosticsSnapshot snapshot;
+    snapshot.adbPath = "";   // any present path counts, even an empty one
+    snapshot.scrcpyPath = "";
+    snapshot.devices = {{"s", "unauthorized"}};
+    snapshot.selectedDeviceID = "s";
+    snapshot.lingguangInstalled = true;
+    snapshot.log = "Ready to mirror";
+    EXPECT_EQ(snapshot.summary(), "No authorized Android device.");
+}
+
+TEST(DiagnosticsSnapshot, CopiesAreIndependentValues) {
+    DiagnosticsSnapshot original;
+    original.devices = {{"a", "device"}};
+    original.checks.emplace_back("ADB", CheckState::pass, "x");
+    DiagnosticsSnapshot copy = original;
+    copy.devices.emplace_back("b", "device");
+    copy.log = "changed";
+    EXPECT_EQ(original.devices.size(), 1u);
+    EXPECT_EQ(original.log, "");
+    EXPECT_EQ(copy.checks.front().id(), original.checks.front().id());
+}
+
+} // namespace
+} // namespace kelvane
