@@ -2,15 +2,448 @@
 
 #include "DiagnosticsService.h"
 
-// Placeholder bodies: replaced by the real runner.
-namespace kelvane::CommandRunner {
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
 
-CommandResult run(const std::string&, const std::vector<std::string>&, double) { return {launchFailureStatus, "not built yet"}; }
-void appendLog(std::string_view) {}
-void appendLog(std::string_view, const std::string&) {}
-void launchDetached(const std::string&, const std::vector<std::string>&) { throw LaunchError("not built yet"); }
-void launchDetached(const std::string&, const std::vector<std::string>&, const Places&) { throw LaunchError("not built yet"); }
-std::optional<std::string> decodeUTF8(std::string bytes) { return bytes; }
-std::string formatLogEntry(std::string_view message, std::int64_t) { return std::string(message) + "\n"; }
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
+
+namespace kelvane::CommandRunner {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// ---- Small POSIX helpers ---------------------------------------------------
+
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    ~FileDescriptor() { reset(); }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string errorText(int error) { return std::strerror(error); }
+
+// A pipe whose ends are closed on exec. Returns {read end, write end}.
+bool makePipe(FileDescriptor& readEnd, FileDescriptor& writeEnd, int& error) {
+    int fds[2];
+#ifdef __linux__
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        error = errno;
+        return false;
+    }
+#else
+    // Children are spawned with POSIX_SPAWN_CLOEXEC_DEFAULT there, so a
+    // concurrent spawn cannot inherit these ends between pipe() and fcntl().
+    if (::pipe(fds) != 0) {
+        error = errno;
+        return false;
+    }
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+#endif
+    readEnd.reset(fds[0]);
+    writeEnd.reset(fds[1]);
+    return true;
+}
+
+// Environment strings kept alive for one spawn.
+class Environment {
+public:
+    void add(std::string_view name, std::string_view value) {
+        entries_.push_back(std::string(name) + "=" + std::string(value));
+    }
+    char* const* get() {
+        pointers_.clear();
+        for (std::string& entry : entries_) pointers_.push_back(entry.data());
+        pointers_.push_back(nullptr);
+        return pointers_.data();
+    }
+
+private:
+    std::vector<std::string> entries_;
+    std::vector<char*> pointers_;
+};
+
+std::vector<char*> argumentVector(const std::string& executable, const std::vector<std::string>& arguments,
+                                  std::vector<std::string>& storage) {
+    storage.clear();
+    storage.reserve(arguments.size() + 1);
+    storage.push_back(executable);
+    storage.insert(storage.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& argument : storage) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// Starts `executable` with standard output and standard error on `outputFd`.
+// Every child starts with default signal dispositions, an empty signal mask
+// and no descriptors but 0, 1 and 2. Returns 0 or the launch error.
+int spawnChild(pid_t& pid, const std::string& executable, const std::vector<std::string>& arguments,
+               Environment& environment, int outputFd, bool newSession) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+
+    posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Descriptors that other code opened without close-on-exec stay here.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+#endif
+
+    sigset_t defaults;
+    sigfillset(&defaults);
+    sigset_t emptyMask;
+    sigemptyset(&emptyMask);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setsigmask(&attributes, &emptyMask);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+#ifdef POSIX_SPAWN_CLOEXEC_DEFAULT
+    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+    posix_spawn_file_actions_addinherit_np(&actions, STDIN_FILENO);
+#endif
+    if (newSession) flags |= POSIX_SPAWN_SETSID;
+    posix_spawnattr_setflags(&attributes, flags);
+
+    std::vector<std::string> storage;
+    std::vector<char*> argv = argumentVector(executable, arguments, storage);
+    const int error = ::posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.data(), environment.get());
+
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return error;
+}
+
+std::string launchErrorText(const std::string& executable, int error) {
+    return "Cannot start " + executable + ": " + errorText(error);
+}
+
+// ---- Waiting for a child -----------------------------------------------------
+
+// Tells when a child has ended without reaping it, so that the output pipe
+// and the child's end can be awaited together.
+class ChildWatch {
+public:
+    explicit ChildWatch([[maybe_unused]] pid_t pid) {
+#if defined(__linux__) && defined(SYS_pidfd_open) && !defined(KELVANE_NO_PIDFD)
+        const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+        if (fd >= 0) pidfd_.reset(static_cast<int>(fd));
+#endif
+    }
+
+    // A descriptor that becomes readable when the child ends, if the system
+    // has one; otherwise the caller polls with short sleeps.
+    int descriptor() const { return pidfd_.get(); }
+
+private:
+    FileDescriptor pidfd_;
+};
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF,
+// no truncated sequences.
+bool isValidUTF8(const std::string& text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    std::size_t i = 0;
+    while (i < size) {
+        // Runs of ASCII, eight bytes at a time.
+        while (i + 8 <= size) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + i, 8);
+            if (word & 0x8080808080808080ULL) break;
+            i += 8;
+        }
+        if (i >= size) break;
+        const unsigned char lead = bytes[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        unsigned char low = 0x80, high = 0xBF; // allowed range of the second byte
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;       // overlong
+            else if (lead == 0xED) high = 0x9F; // surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;       // overlong
+            else if (lead == 0xF4) high = 0x8F; // above U+10FFFF
+        } else {
+            return false;
+        }
+        if (i + length > size) return false;
+        if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
+        for (std::size_t k = 2; k < length; ++k) {
+            if ((bytes[i + k] & 0xC0) != 0x80) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::int32_t statusOf(int waitStatus) {
+    if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
+    if (WIFSIGNALED(waitStatus)) return WTERMSIG(waitStatus);
+    return waitStatus;
+}
+
+// Reads what is available without blocking. Returns false at end of file.
+bool readAvailable(int fd, std::string& output) {
+    constexpr std::size_t chunk = 64 * 1024;
+    for (;;) {
+        const std::size_t used = output.size();
+        if (output.capacity() - used < chunk) output.reserve(std::max(output.capacity() * 2, used + chunk));
+        output.resize(output.capacity());
+        const ssize_t count = ::read(fd, output.data() + used, output.size() - used);
+        output.resize(used + (count > 0 ? static_cast<std::size_t>(count) : 0));
+        if (count > 0) continue;
+        if (count == 0) return false;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+}
+
+// Whether `pid` has ended; reaps it and stores its status if so.
+bool tryReap(pid_t pid, int& waitStatus) {
+    for (;;) {
+        const pid_t result = ::waitpid(pid, &waitStatus, WNOHANG);
+        if (result == pid) return true;
+        if (result == 0) return false;
+        if (errno == EINTR) continue;
+        // Someone else reaped it (a waitpid(-1) elsewhere in the process).
+        waitStatus = -1;
+        return true;
+    }
+}
+
+// ---- Log file --------------------------------------------------------------
+
+// Opens the log for appending, creating it when missing. Never follows a
+// symbolic link and never blocks: anything but a regular file is refused.
+FileDescriptor openLogForAppend(const std::string& path, int& error) {
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!fd) {
+        error = errno;
+        return {};
+    }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        error = errno;
+        return {};
+    }
+    if (!S_ISREG(info.st_mode)) {
+        error = EINVAL;
+        return {};
+    }
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+std::string logOpenErrorText(const std::string& path, int error) {
+    if (error == EINVAL) return "Cannot open the activity log " + path + ": not a regular file";
+    if (error == ELOOP) return "Cannot open the activity log " + path + ": it is a symbolic link";
+    return "Cannot open the activity log " + path + ": " + errorText(error);
+}
+
+} // namespace
+
+// ---- run -------------------------------------------------------------------
+
+CommandResult run(const std::string& executable, const std::vector<std::string>& arguments, double timeout) {
+    const Clock::time_point start = Clock::now();
+
+    FileDescriptor readEnd, writeEnd;
+    int pipeError = 0;
+    if (!makePipe(readEnd, writeEnd, pipeError)) return {launchFailureStatus, launchErrorText(executable, pipeError)};
+
+    Environment environment;
+    environment.add("PATH", childSearchPath);
+
+    pid_t pid = 0;
+    const int spawnError = spawnChild(pid, executable, arguments, environment, writeEnd.get(), false);
+    writeEnd.reset();
+    if (spawnError != 0) return {launchFailureStatus, launchErrorText(executable, spawnError)};
+
+    ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
+#ifdef F_SETPIPE_SZ
+    // A larger pipe means fewer wake-ups for chatty children. Best effort.
+    ::fcntl(readEnd.get(), F_SETPIPE_SZ, 1 << 20);
+#endif
+
+    // Deadlines on the monotonic clock. A limit that is not a number counts
+    // as zero; an infinite one never expires.
+    using Seconds = std::chrono::duration<double>;
+    const double limit = std::isnan(timeout) ? 0.0 : std::max(timeout, 0.0);
+    const bool limited = std::isfinite(limit);
+    const Clock::time_point terminateAt =
+        limited ? start + std::chrono::duration_cast<Clock::duration>(Seconds(limit)) : Clock::time_point::max();
+    const Clock::time_point killAt =
+        limited ? terminateAt + std::chrono::duration_cast<Clock::duration>(Seconds(killGraceSeconds))
+                : Clock::time_point::max();
+
+    ChildWatch watch(pid);
+    std::string output;
+    bool pipeOpen = true;
+    bool terminateSent = false;
+    bool killSent = false;
+    int waitStatus = 0;
+    // Without a descriptor for the child's end, poll with short, growing
+    // sleeps.
+    int fallbackSleepMs = 1;
+
+    for (;;) {
+        if (tryReap(pid, waitStatus)) break;
+
+        // The child has not been reaped, so its process number is still its
+        // own: signalling it cannot reach another process.
+        const Clock::time_point now = Clock::now();
+        if (!terminateSent && now >= terminateAt) {
+            ::kill(pid, SIGTERM);
+            terminateSent = true;
+        }
+        if (!killSent && now >= killAt) {
+            ::kill(pid, SIGKILL);
+            killSent = true;
+        }
+
+        const Clock::time_point nextDeadline = !terminateSent ? terminateAt : (!killSent ? killAt : Clock::time_point::max());
+        int waitMs = -1;
+        if (nextDeadline != Clock::time_point::max()) {
+            const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(nextDeadline - Clock::now()).count();
+            waitMs = static_cast<int>(std::clamp<long long>(remaining, 0, 60 * 60 * 1000));
+        }
+
+        pollfd fds[2];
+        nfds_t count = 0;
+        if (pipeOpen) fds[count++] = {readEnd.get(), POLLIN, 0};
+        if (watch.descriptor() >= 0) {
+            fds[count++] = {watch.descriptor(), POLLIN, 0};
+        } else {
+            waitMs = waitMs < 0 ? fallbackSleepMs : std::min(waitMs, fallbackSleepMs);
+            fallbackSleepMs = std::min(fallbackSleepMs * 2, 20);
+        }
+        const int ready = ::poll(fds, count, waitMs);
+        if (ready < 0 && errno != EINTR) {
+            // Should not happen; avoid spinning.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (pipeOpen && ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            pipeOpen = readAvailable(readEnd.get(), output);
+            fallbackSleepMs = 1;
+        }
+    }
+
+    // Whatever is already in the pipe belongs to the result. A grandchild
+    // that keeps the pipe open does not hold the result back.
+    if (pipeOpen) readAvailable(readEnd.get(), output);
+
+    CommandResult result;
+    result.status = statusOf(waitStatus);
+    if (isValidUTF8(output)) result.output = std::move(output);
+    return result;
+}
+
+// ---- Activity log ------------------------------------------------------------
+
+std::string formatLogEntry(std::string_view message, std::int64_t unixSeconds) {
+    const std::time_t time = static_cast<std::time_t>(unixSeconds);
+    std::tm parts{};
+    ::gmtime_r(&time, &parts);
+    char stamp[64];
+    const std::size_t length = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S +0000", &parts);
+    std::string entry;
+    entry.reserve(length + message.size() + 4);
+    entry += '[';
+    entry.append(stamp, length);
+    entry += "] ";
+    entry += message;
+    entry += '\n';
+    return entry;
+}
+
+void appendLog(std::string_view message) { appendLog(message, std::string(logPath)); }
+
+void appendLog(std::string_view message, const std::string& logFile) {
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const std::string entry = formatLogEntry(message, seconds);
+    int error = 0;
+    FileDescriptor fd = openLogForAppend(logFile, error);
+    if (!fd) return;
+    // One write, so that concurrent writers never split an entry. A failure
+    // drops the entry.
+    [[maybe_unused]] const ssize_t written = ::write(fd.get(), entry.data(), entry.size());
+}
+
+// ---- Detached launch ---------------------------------------------------------
+
+void launchDetached(const std::string& executable, const std::vector<std::string>& arguments) {
+    launchDetached(executable, arguments, Places::standard());
+}
+
+void launchDetached(const std::string& executable, const std::vector<std::string>& arguments, const Places& places) {
+    Environment environment;
+    environment.add("PATH", childSearchPath);
+    environment.add("ADB", DiagnosticsService::findADBPath(places).value_or(""));
+
+    int error = 0;
+    FileDescriptor log = openLogForAppend(places.logPath, error);
+    if (!log) throw LaunchError(logOpenErrorText(places.logPath, error));
+    if (::lseek(log.get(), 0, SEEK_END) < 0) {
+        throw LaunchError("Cannot reach the end of the activity log " + places.logPath + ": " + errorText(errno));
+    }
+
+    pid_t pid = 0;
+    const int spawnError = spawnChild(pid, executable, arguments, environment, log.get(), true);
+    if (spawnError != 0) throw LaunchError(launchErrorText(executable, spawnError));
+
+    // Nobody waits for the child's result, but it must not linger as a
+    // zombie of the application: a small thread reaps it when it ends.
+    std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+}
+
+std::optional<std::string> decodeUTF8(std::string bytes) {
+    if (!isValidUTF8(bytes)) return std::nullopt;
+    return bytes;
+}
 
 } // namespace kelvane::CommandRunner

@@ -1,3 +1,507 @@
 #include "CommandRunner.h"
 
+#include "DiagnosticsService.h"
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <future>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace kelvane;
+using kelvane::test::TempDir;
+
+namespace {
+
+CommandResult runScript(const TempDir& dir, const std::string& body, double timeout = 10.0) {
+    const std::string script = dir / "script.sh";
+    test::writeScript(script, body);
+    return CommandRunner::run(script, {}, timeout);
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
+}
+
+const std::regex entryPattern(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000\] (.*)$)");
+
+// Places that find no adb and log into `log`.
+Places placesLoggingTo(const std::string& log) {
+    return Places{"/nonexistent-bundle", {}, {}, log};
+}
+
+} // namespace
+
+// ---- run ---------------------------------------------------------------------
+
+TEST(CommandRunnerRun, ReportsExitCodeAndOutputInWritingOrder) {
+    TempDir dir;
+    const CommandResult result = runScript(dir, "printf 'one '; printf 'two ' >&2; printf 'three\\n'; exit 3\n");
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.output, "one two three\n"); // trailing line break kept, nothing trimmed
+}
+
+TEST(CommandRunnerRun, PassesArgumentsVerbatimWithoutShell) {
+    const CommandResult result =
+        CommandRunner::run("/bin/echo", {"a  b", "$HOME", "*", "'q'", "", "semi;colon"}, 5);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "a  b $HOME * 'q'  semi;colon\n");
+}
+
+TEST(CommandRunnerRun, ChildEnvironmentIsExactlyTheSearchPath) {
+    setenv("KELVANE_TEST_SECRET", "leak", 1);
+    const CommandResult result = CommandRunner::run("/usr/bin/env", {}, 5);
+    unsetenv("KELVANE_TEST_SECRET");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "PATH=" + std::string(CommandRunner::childSearchPath) + "\n");
+}
+
+TEST(CommandRunnerRun, LaunchFailuresComeBackAtOnceWithStatus127) {
+    TempDir dir;
+    test::writeFile(dir / "not-executable", "#!/bin/sh\necho hi\n", 0644);
+    struct Case {
+        std::string path;
+        std::string cause;
+    };
+    for (const Case& c : {Case{dir / "missing", "No such file or directory"},
+                          Case{dir / "not-executable", "Permission denied"},
+                          Case{dir.path(), "Permission denied"}}) {
+        const double before = test::now();
+        const CommandResult result = CommandRunner::run(c.path, {}, 30);
+        EXPECT_LT(test::now() - before, 2.0) << c.path;
+        EXPECT_EQ(result.status, 127) << c.path;
+        EXPECT_NE(result.output.find(c.path), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find(c.cause), std::string::npos) << result.output;
+    }
+}
+
+TEST(CommandRunnerRun, BareNameIsARelativePathNotASearch) {
+    // "true" exists on the search path, but not in the working directory.
+    const CommandResult result = CommandRunner::run("true", {}, 5);
+    EXPECT_EQ(result.status, 127);
+}
+
+TEST(CommandRunnerRun, ReportsTheSignalThatEndedTheChild) {
+    TempDir dir;
+    EXPECT_EQ(runScript(dir, "kill -KILL $$\n").status, 9);
+    EXPECT_EQ(runScript(dir, "kill -INT $$\n").status, 2);
+}
+
+TEST(CommandRunnerRun, TimeLimitSendsTerminationAndKeepsEarlierOutput) {
+    TempDir dir;
+    const double before = test::now();
+    const CommandResult result = runScript(dir, "printf 'before'\nexec sleep 30\n", 1.0);
+    const double elapsed = test::now() - before;
+    EXPECT_EQ(result.status, 15);
+    EXPECT_EQ(result.output, "before");
+    EXPECT_GT(elapsed, 0.9);
+    EXPECT_LT(elapsed, 2.9); // well before the forced kill
+}
+
+TEST(CommandRunnerRun, ChildThatHandlesTerminationReportsItsOwnExit) {
+    TempDir dir;
+    const CommandResult result =
+        runScript(dir, "trap 'echo caught; exit 4' TERM\necho ready\nsleep 30 &\nwait\n", 0.5);
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.output, "ready\ncaught\n");
+}
+
+TEST(CommandRunnerRun, ZeroLimitTerminatesRightAfterStart) {
+    const double before = test::now();
+    const CommandResult result = CommandRunner::run("/bin/sleep", {"30"}, 0);
+    EXPECT_EQ(result.status, 15);
+    EXPECT_LT(test::now() - before, 1.5);
+}
+
+TEST(CommandRunnerRun, FastChildIsNotHeldToItsLimit) {
+    const double before = test::now();
+    const CommandResult result = CommandRunner::run("/bin/echo", {"quick"}, 30);
+    EXPECT_EQ(result.output, "quick\n");
+    EXPECT_LT(test::now() - before, 1.0);
+}
+
+TEST(CommandRunnerRun, ChildIgnoringTerminationIsKilledAfterTheGrace) {
+    TempDir dir;
+    const double before = test::now();
+    const CommandResult result = runScript(dir, "trap '' TERM\necho stubborn\nexec sleep 30\n", 0.2);
+    const double elapsed = test::now() - before;
+    EXPECT_EQ(result.status, 9);
+    EXPECT_EQ(result.output, "stubborn\n");
+    EXPECT_GT(elapsed, 0.2 + CommandRunner::killGraceSeconds - 0.3);
+    EXPECT_LT(elapsed, 0.2 + CommandRunner::killGraceSeconds + 3.0);
+}
+
+TEST(CommandRunnerRun, GrandchildHoldingThePipeDoesNotHoldTheResultBack) {
+    TempDir dir;
+    const double before = test::now();
+    // The shell leaves a daemon behind that keeps the output pipe open.
+    const CommandResult result = runScript(dir, "sleep 20 &\necho started\nexit 0\n", 30);
+    EXPECT_LT(test::now() - before, 3.0);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "started\n");
+}
+
+TEST(CommandRunnerRun, TerminatedShellDoesNotWaitForItsChildren) {
+    TempDir dir;
+    const double before = test::now();
+    // Without exec the sleep is a grandchild that outlives the terminated shell.
+    const CommandResult result = runScript(dir, "echo waiting\nsleep 20\n", 0.5);
+    EXPECT_EQ(result.status, 15);
+    EXPECT_EQ(result.output, "waiting\n");
+    EXPECT_LT(test::now() - before, 3.0);
+}
+
+TEST(CommandRunnerRun, ChildStartsWithDefaultSignalsAndAnEmptyMask) {
+    // A toolkit thread may block or ignore signals; the child must not inherit that.
+    struct sigaction ignore {}, previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGTERM, &ignore, &previous);
+    sigset_t blocked, previousMask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previousMask);
+
+    const double before = test::now();
+    const CommandResult result = CommandRunner::run("/bin/sleep", {"30"}, 0.2);
+    const double elapsed = test::now() - before;
+
+    pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+    sigaction(SIGTERM, &previous, nullptr);
+    EXPECT_EQ(result.status, 15);
+    EXPECT_LT(elapsed, CommandRunner::killGraceSeconds);
+}
+
+TEST(CommandRunnerRun, OutputLargerThanThePipeIsCapturedWhole) {
+    TempDir dir;
+    const CommandResult result = runScript(dir, "head -c 8388608 /dev/zero | tr '\\000' 'k'\n", 30);
+    EXPECT_EQ(result.status, 0);
+    ASSERT_EQ(result.output.size(), 8388608u);
+    EXPECT_EQ(result.output.find_first_not_of('k'), std::string::npos);
+}
+
+TEST(CommandRunnerRun, InvalidUTF8GivesEmptyOutputButKeepsTheStatus) {
+    TempDir dir;
+    const CommandResult invalid = runScript(dir, "printf 'ok \\377'; exit 5\n");
+    EXPECT_EQ(invalid.status, 5);
+    EXPECT_EQ(invalid.output, "");
+    // A termination that cuts a character in half.
+    const CommandResult cut = runScript(dir, "printf 'euro \\342\\202'\nexec sleep 30\n", 0.3);
+    EXPECT_EQ(cut.status, 15);
+    EXPECT_EQ(cut.output, "");
+    const CommandResult valid = runScript(dir, "printf 'Gr\\303\\274\\303\\237e \\342\\202\\254 \\360\\237\\230\\200'\n");
+    EXPECT_EQ(valid.output, "Grüße € 😀");
+}
+
+TEST(CommandRunnerRun, ConcurrentRunsEachGetTheirOwnResult) {
+    TempDir dir;
+    const std::string script = dir / "echo-twice.sh";
+    test::writeScript(script, "echo \"$1\"; sleep 0.05; echo \"$1\" >&2; exit $2\n");
+    std::vector<std::future<CommandResult>> results;
+    for (int i = 0; i < 16; ++i) {
+        results.push_back(std::async(std::launch::async, [&, i] {
+            return CommandRunner::run(script, {"call" + std::to_string(i), std::to_string(i)}, 10);
+        }));
+    }
+    for (int i = 0; i < 16; ++i) {
+        const CommandResult result = results[i].get();
+        EXPECT_EQ(result.status, i);
+        EXPECT_EQ(result.output, "call" + std::to_string(i) + "\ncall" + std::to_string(i) + "\n");
+    }
+}
+
+#ifdef __linux__
+TEST(CommandRunnerRun, ChildInheritsOnlyItsStandardDescriptors) {
+    // A descriptor opened elsewhere in the process without close-on-exec.
+    const int leaky = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaky, 0);
+    const CommandResult result = CommandRunner::run("/bin/sh", {"-c", "ls /proc/$$/fd"}, 5);
+    ::close(leaky);
+    EXPECT_EQ(result.output, "0\n1\n2\n");
+}
+#endif
+
+// ---- UTF-8 ---------------------------------------------------------------------
+
+TEST(CommandRunnerUTF8, AcceptsExactlyWellFormedText) {
+    struct Case {
+        std::string bytes;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"", true},
+        {std::string("nul\0inside", 10), true},
+        {"\x7F", true},
+        {"\xC2\x80", true},             // U+0080
+        {"\xDF\xBF", true},             // U+07FF
+        {"\xE0\xA0\x80", true},         // U+0800
+        {"\xED\x9F\xBF", true},         // U+D7FF
+        {"\xEE\x80\x80", true},         // U+E000
+        {"\xEF\xBF\xBF", true},         // U+FFFF
+        {"\xF0\x90\x80\x80", true},     // U+10000
+        {"\xF4\x8F\xBF\xBF", true},     // U+10FFFF
+        {"\xC0\x80", false},            // overlong NUL
+        {"\xC1\xBF", false},            // overlong
+        {"\xE0\x9F\xBF", false},        // overlong
+        {"\xF0\x8F\xBF\xBF", false},    // overlong
+        {"\xED\xA0\x80", false},        // surrogate
+        {"\xED\xBF\xBF", false},        // surrogate
+        {"\xF4\x90\x80\x80", false},    // above U+10FFFF
+        {"\xF5\x80\x80\x80", false},
+        {"\xFF", false},
+        {"\x80", false},                // lone continuation
+        {"abc\xE2\x82", false},         // truncated at the end
+        {"\xE2\x82xyz", false},         // truncated in the middle
+        {"12345678\xC3", false},        // after an ASCII run
+        {"\xC3\xA9\xC3", false},
+    };
+    for (const Case& c : cases) {
+        const auto decoded = CommandRunner::decodeUTF8(c.bytes);
+        EXPECT_EQ(decoded.has_value(), c.valid) << testing::PrintToString(c.bytes);
+        if (decoded) EXPECT_EQ(*decoded, c.bytes);
+    }
+}
+
+// ---- Activity log ----------------------------------------------------------------
+
+TEST(CommandRunnerLog, FormatsEntriesInUTC) {
+    EXPECT_EQ(CommandRunner::formatLogEntry("Log created.", 1796549207),
+              "[2026-12-06 09:26:47 +0000] Log created.\n");
+    EXPECT_EQ(CommandRunner::formatLogEntry("", 0), "[1970-01-01 00:00:00 +0000] \n");
+    EXPECT_EQ(CommandRunner::formatLogEntry("two\nlines", 946684799), "[1999-12-31 23:59:59 +0000] two\nlines\n");
+}
+
+TEST(CommandRunnerLog, CreatesTheFileAndAppendsVerbatimEntries) {
+    TempDir dir;
+    const std::string log = dir / "activity.log";
+    CommandRunner::appendLog("first", log);
+    CommandRunner::appendLog("", log);
+    CommandRunner::appendLog("multi\nline", log);
+    CommandRunner::appendLog("Grüße ✓", log);
+    const std::vector<std::string> written = lines(test::readFile(log));
+    ASSERT_EQ(written.size(), 5u);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(written[0], match, entryPattern));
+    EXPECT_EQ(match[1], "first");
+    ASSERT_TRUE(std::regex_match(written[1], match, entryPattern));
+    EXPECT_EQ(match[1], "");
+    ASSERT_TRUE(std::regex_match(written[2], match, entryPattern));
+    EXPECT_EQ(match[1], "multi");
+    EXPECT_EQ(written[3], "line");
+    ASSERT_TRUE(std::regex_match(written[4], match, entryPattern));
+    EXPECT_EQ(match[1], "Grüße ✓");
+    EXPECT_EQ(test::readFile(log).back(), '\n');
+}
+
+TEST(CommandRunnerLog, KeepsExistingContents) {
+    TempDir dir;
+    const std::string log = dir / "activity.log";
+    test::writeFile(log, "earlier text without line break");
+    CommandRunner::appendLog("next", log);
+    const std::string contents = test::readFile(log);
+    EXPECT_EQ(contents.rfind("earlier text without line break[", 0), 0u);
+    EXPECT_EQ(contents.substr(contents.size() - 6), " next\n");
+}
+
+TEST(CommandRunnerLog, DropsEntriesItCannotWriteSafely) {
+    TempDir dir;
+    // A directory, a missing parent, a symbolic link (dangling or to a file)
+    // and a FIFO nobody reads: nothing is written, nothing blocks, nothing throws.
+    ::mkdir((dir / "a-directory").c_str(), 0755);
+    test::writeFile(dir / "target", "untouched");
+    ::symlink((dir / "target").c_str(), (dir / "link").c_str());
+    ::symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str());
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0666), 0);
+
+    auto done = std::async(std::launch::async, [&] {
+        for (const char* name : {"a-directory", "missing/parent.log", "link", "dangling", "fifo"}) {
+            CommandRunner::appendLog("dropped", dir / name);
+        }
+    });
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(test::readFile(dir / "target"), "untouched");
+    EXPECT_FALSE(test::exists(dir / "nowhere"));
+}
+
+TEST(CommandRunnerLog, DoesNotWriteIntoAFifoThatHasAReader) {
+    TempDir dir;
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    CommandRunner::appendLog("dropped", fifo);
+    char buffer[64];
+    EXPECT_LE(::read(reader, buffer, sizeof buffer), 0);
+    ::close(reader);
+}
+
+TEST(CommandRunnerLog, ConcurrentWritersLeaveOnlyWholeEntries) {
+    TempDir dir;
+    const std::string log = dir / "activity.log";
+    const std::string padding(200, 'x');
+    constexpr int processes = 3, threads = 6, perWriter = 150;
+
+    // Child processes first, while this process has no extra threads.
+    std::vector<pid_t> children;
+    for (int p = 0; p < processes; ++p) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (int i = 0; i < perWriter; ++i) {
+                CommandRunner::appendLog("process " + std::to_string(p) + " " + std::to_string(i) + " " + padding, log);
+            }
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    }
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < perWriter; ++i) {
+                CommandRunner::appendLog("thread " + std::to_string(t) + " " + std::to_string(i) + " " + padding, log);
+            }
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    for (pid_t child : children) ::waitpid(child, nullptr, 0);
+
+    const std::regex whole(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000\] (process|thread) \d+ \d+ x{200}$)");
+    const std::vector<std::string> written = lines(test::readFile(log));
+    EXPECT_EQ(written.size(), static_cast<std::size_t>((processes + threads) * perWriter));
+    for (const std::string& line : written) ASSERT_TRUE(std::regex_match(line, whole)) << line;
+}
+
+// ---- Detached launch -----------------------------------------------------------------
+
+TEST(CommandRunnerLaunch, ChildGetsSearchPathAndADBAndWritesIntoTheLog) {
+    TempDir dir;
+    const std::string log = dir / "activity.log";
+    Places places = placesLoggingTo(log);
+    CommandRunner::appendLog("before the launch", log);
+
+    setenv("KELVANE_TEST_SECRET", "leak", 1);
+    CommandRunner::launchDetached("/usr/bin/env", {}, places);
+    unsetenv("KELVANE_TEST_SECRET");
+
+    const std::string expectedTail = "PATH=" + std::string(CommandRunner::childSearchPath) + "\nADB=\n";
+    ASSERT_TRUE(test::eventually([&] { return test::readFile(log).find("ADB=") != std::string::npos; }));
+    const std::string contents = test::readFile(log);
+    const auto entryEnd = contents.find('\n');
+    ASSERT_NE(entryEnd, std::string::npos);
+    EXPECT_NE(contents.find("before the launch"), std::string::npos);
+    EXPECT_EQ(contents.substr(entryEnd + 1), expectedTail);
+}
+
+TEST(CommandRunnerLaunch, ADBIsWhatToolDiscoveryFindsAtLaunch) {
+    TempDir dir;
+    const std::string log = dir / "activity.log";
+    const std::string adb = dir / "tools/adb";
+    Places places = placesLoggingTo(log);
+    places.adbCandidates = {adb};
+
+    // Installed after the places were made: found all the same.
+    test::writeScript(adb, "exit 0\n");
+    CommandRunner::launchDetached("/bin/sh", {"-c", "echo \"adb is $ADB\""}, places);
+    ASSERT_TRUE(test::eventually([&] { return test::readFile(log) == "adb is " + adb + "\n"; }))
+        << test::readFile(log);
+}
+
+TEST(CommandRunnerLaunch, TwoLaunchesShareTheLog) {
+    TempDir dir;
+    const std::string log = dir / "activity.log";
+    const Places places = placesLoggingTo(log);
+    CommandRunner::launchDetached("/bin/echo", {"first child"}, places);
+    CommandRunner::launchDetached("/bin/echo", {"second child"}, places);
+    ASSERT_TRUE(test::eventually([&] { return lines(test::readFile(log)).size() == 2; }));
+    const std::string contents = test::readFile(log);
+    EXPECT_NE(contents.find("first child\n"), std::string::npos);
+    EXPECT_NE(contents.find("second child\n"), std::string::npos);
+}
+
+TEST(CommandRunnerLaunch, MissingProgramFailsAndLeavesAnEmptyLog) {
+    TempDir dir;
+    const std::string log = dir / "activity.log";
+    const std::string program = dir / "scrcpy";
+    try {
+        CommandRunner::launchDetached(program, {"--serial", "x"}, placesLoggingTo(log));
+        FAIL() << "expected a launch error";
+    } catch (const LaunchError& error) {
+        const std::string text = error.what();
+        EXPECT_NE(text.find(program), std::string::npos) << text;
+        EXPECT_NE(text.find("No such file or directory"), std::string::npos) << text;
+    }
+    EXPECT_TRUE(test::exists(log));
+    EXPECT_EQ(test::readFile(log), "");
+}
+
+TEST(CommandRunnerLaunch, UnusableLogFailsBeforeAnythingStarts) {
+    TempDir dir;
+    const std::string marker = dir / "started";
+    ::mkdir((dir / "a-directory").c_str(), 0755);
+    test::writeFile(dir / "target", "");
+    ::symlink((dir / "target").c_str(), (dir / "link").c_str());
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0666), 0);
+    for (const char* name : {"a-directory", "link", "fifo", "missing/parent.log"}) {
+        auto attempt = std::async(std::launch::async, [&] {
+            CommandRunner::launchDetached("/usr/bin/touch", {marker}, placesLoggingTo(dir / name));
+        });
+        ASSERT_EQ(attempt.wait_for(std::chrono::seconds(5)), std::future_status::ready) << name;
+        EXPECT_THROW(attempt.get(), LaunchError) << name;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(test::exists(marker));
+    EXPECT_EQ(test::readFile(dir / "target"), "");
+}
+
+#ifdef __linux__
+namespace {
+
+// Children of this process that have ended but were not reaped.
+int zombieChildren() {
+    int zombies = 0;
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return 0;
+    while (dirent* entry = ::readdir(proc)) {
+        const std::string stat = test::readFile(std::string("/proc/") + entry->d_name + "/stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 2));
+        char state = 0;
+        long parent = 0;
+        fields >> state >> parent;
+        if (state == 'Z' && parent == ::getpid()) ++zombies;
+    }
+    ::closedir(proc);
+    return zombies;
+}
+
+} // namespace
+
+TEST(CommandRunnerLaunch, ChildRunsInItsOwnSessionAndIsReaped) {
+    TempDir dir;
+    const std::string log = dir / "activity.log";
+    // Field 6 of /proc/<pid>/stat is the session; a session leader's is its own pid.
+    CommandRunner::launchDetached("/bin/sh", {"-c", "read -r pid comm state ppid pgrp session rest < /proc/$$/stat; "
+                                                    "echo \"$$ $session\""},
+                                  placesLoggingTo(log));
+    ASSERT_TRUE(test::eventually([&] { return !test::readFile(log).empty(); }));
+    std::istringstream words(test::readFile(log));
+    std::string pid, session;
+    words >> pid >> session;
+    EXPECT_EQ(pid, session);
+
+    for (int i = 0; i < 20; ++i) CommandRunner::launchDetached("/bin/true", {}, placesLoggingTo(log));
+    EXPECT_TRUE(test::eventually([] { return zombieChildren() == 0; }, 5.0)) << zombieChildren() << " zombies";
+}
+#endif
