@@ -1,0 +1,35 @@
+// kelvane-doctor: one diagnostics pass for terminals, SSH sessions and
+// scripts, printed as text or JSON.
+#pragma once
+
+#include "DiagnosticsService.h"
+#include "Models.h"
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace kelvane::doctor {
+
+// Exit statuses.
+inline constexpr int readyStatus = 0;     // a mirror could start
+inline constexpr int notReadyStatus = 1;  // something is missing
+inline constexpr int usageStatus = 2;     // the command line was not understood
+
+// The help text; `program` is the name the user typed.
+std::string usage(const std::string& program);
+
+// The four rows (state, title, detail), the summary and the transcript.
+std::string textReport(const DiagnosticsSnapshot& snapshot);
+
+// The snapshot as a JSON object, with its summary and whether a mirror could
+// start. Bytes that are not UTF-8 are replaced, never fatal.
+std::string jsonReport(const DiagnosticsSnapshot& snapshot);
+
+// The whole program: `arguments` without the program name. Runs one
+// diagnostics pass over `places` unless asked for help or given an unknown
+// option, and gives the exit status.
+int run(const std::string& program, const std::vector<std::string>& arguments, const Places& places,
+        std::ostream& out, std::ostream& err);
+
+} // namespace kelvane::doctor

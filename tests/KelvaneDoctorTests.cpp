@@ -1,0 +1,263 @@
+#include "KelvaneDoctor.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace kelvane {
+namespace {
+
+using test::TempDir;
+using nlohmann::json;
+
+const std::string readyDevices = "List of devices attached\nS1\tdevice\n\n";
+const std::string lingguangPackageLine = "package:com.antgroup.leopard.android\n";
+
+// A temporary machine: a bundle with a stand-in adb that records each call
+// in `calls` and prints what a test wants, and a stand-in scrcpy.
+class Machine : public TempDir {
+public:
+    explicit Machine(const std::string& bundleName = "Kelvane.app") {
+        places.bundleRoot = *this / bundleName;
+        places.scrcpyCandidates = {*this / "scrcpy"};
+        places.logPath = *this / "activity.log";
+        test::writeScript(*this / "scrcpy", "exit 0\n");
+    }
+
+    std::string adbPath() const { return places.bundleRoot + "/Contents/Resources/platform-tools/adb"; }
+
+    void installADB(const std::string& devicesOutput, const std::string& pmOutput = "") {
+        test::writeFile(*this / "devices.out", devicesOutput);
+        test::writeFile(*this / "pm.out", pmOutput);
+        test::writeScript(adbPath(), "echo \"$1\" >> '" + (*this / "calls") +
+                                         "'\n"
+                                         "case \"$1\" in\n"
+                                         "  devices) cat '" + (*this / "devices.out") + "' ;;\n"
+                                         "  -s) cat '" + (*this / "pm.out") + "' ;;\n"
+                                         "esac\n");
+    }
+
+    struct Outcome {
+        int status;
+        std::string out;
+        std::string err;
+    };
+
+    Outcome doctor(const std::vector<std::string>& arguments) const {
+        std::ostringstream out, err;
+        const int status = doctor::run("/usr/local/bin/kelvane-doctor", arguments, places, out, err);
+        return {status, out.str(), err.str()};
+    }
+
+    Places places;
+};
+
+TEST(KelvaneDoctor, ReadyMachinePrintsRowsSummaryAndTranscript) {
+    Machine machine;
+    machine.installADB(readyDevices, lingguangPackageLine);
+
+    const auto outcome = machine.doctor({});
+
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.out,
+              "pass  ADB             Bundled adb: " + machine.adbPath() + "\n"
+              "pass  scrcpy          " + (machine / "scrcpy") + "\n"
+              "pass  Android Device  1 authorized device(s).\n"
+              "pass  Lingguang       Installed on selected device.\n"
+              "\n"
+              "Ready to mirror 1 authorized device(s).\n"
+              "\n"
+              "$ adb devices\n" + readyDevices + "\n"
+              "$ adb shell pm list packages com.antgroup.leopard.android\n" + lingguangPackageLine);
+    EXPECT_EQ(test::readFile(machine / "calls"), "start-server\ndevices\n-s\n");
+}
+
+TEST(KelvaneDoctor, NotReadyMachinesExitWithOne) {
+    struct Case {
+        const char* name;
+        bool adb;
+        bool scrcpy;
+        std::string devices;
+        std::string summary;
+        std::string firstFailure;
+    };
+    const std::vector<Case> cases{
+        {"no adb", false, true, readyDevices, "ADB is missing.", "fail  ADB "},
+        {"no scrcpy", true, false, readyDevices, "scrcpy is missing.", "fail  scrcpy "},
+        {"unauthorized phone", true, true, "List of devices attached\nS1\tunauthorized\n",
+         "No authorized Android device.", "warn  Android Device  Device detected but not authorized."},
+        {"no phone", true, true, "List of devices attached\n\n", "No authorized Android device.",
+         "fail  Android Device  No USB device detected."},
+    };
+    for (const Case& c : cases) {
+        Machine machine;
+        if (c.adb) machine.installADB(c.devices, lingguangPackageLine);
+        if (!c.scrcpy) machine.places.scrcpyCandidates = {machine / "none"};
+
+        const auto outcome = machine.doctor({});
+
+        EXPECT_EQ(outcome.status, 1) << c.name;
+        EXPECT_EQ(outcome.err, "") << c.name;
+        EXPECT_NE(outcome.out.find("\n\n" + c.summary + "\n"), std::string::npos) << c.name << "\n" << outcome.out;
+        EXPECT_NE(outcome.out.find(c.firstFailure), std::string::npos) << c.name << "\n" << outcome.out;
+        // Without adb there is no transcript, and the report ends with the summary.
+        const bool transcript = outcome.out.find("$ adb devices\n") != std::string::npos;
+        EXPECT_EQ(transcript, c.adb) << c.name;
+    }
+}
+
+TEST(KelvaneDoctor, TranscriptWithoutFinalLineFeedGetsOne) {
+    Machine machine;
+    machine.installADB("List of devices attached\nS1\tdevice", "");
+    const auto outcome = machine.doctor({});
+    EXPECT_EQ(outcome.status, 0);
+    const std::string ending = "S1\tdevice\n$ adb shell pm list packages com.antgroup.leopard.android\n";
+    ASSERT_GE(outcome.out.size(), ending.size());
+    EXPECT_EQ(outcome.out.substr(outcome.out.size() - ending.size()), ending);
+}
+
+TEST(KelvaneDoctor, JSONHoldsTheWholeSnapshot) {
+    Machine machine;
+    machine.installADB("List of devices attached\nLOCKED\tunauthorized\nS1\tdevice\n", lingguangPackageLine);
+
+    const auto outcome = machine.doctor({"--json"});
+
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.err, "");
+    const json report = json::parse(outcome.out);
+    EXPECT_EQ(report["adbPath"], machine.adbPath());
+    EXPECT_EQ(report["adbSource"], "Bundled adb");
+    EXPECT_EQ(report["scrcpyPath"], machine / "scrcpy");
+    EXPECT_EQ(report["devices"], json::parse(R"([{"id":"LOCKED","state":"unauthorized","authorized":false},
+                                                 {"id":"S1","state":"device","authorized":true}])"));
+    EXPECT_EQ(report["selectedDeviceID"], "S1");
+    EXPECT_EQ(report["lingguangInstalled"], true);
+    EXPECT_EQ(report["summary"], "Ready to mirror 1 authorized device(s).");
+    EXPECT_EQ(report["canStartMirror"], true);
+    EXPECT_EQ(report["log"], "$ adb devices\nList of devices attached\nLOCKED\tunauthorized\nS1\tdevice\n\n"
+                             "$ adb shell pm list packages com.antgroup.leopard.android\n" +
+                                 lingguangPackageLine);
+    ASSERT_EQ(report["checks"].size(), 4u);
+    EXPECT_EQ(report["checks"][2]["title"], "Android Device");
+    EXPECT_EQ(report["checks"][2]["state"], "pass");
+    EXPECT_EQ(report["checks"][2]["detail"], "1 authorized device(s).");
+    EXPECT_EQ(report["checks"][0]["id"].get<std::string>().size(), 36u);
+}
+
+TEST(KelvaneDoctor, JSONOfAMachineWithoutADB) {
+    Machine machine;
+    const auto outcome = machine.doctor({"--json", "--json"});
+    EXPECT_EQ(outcome.status, 1);
+    const json report = json::parse(outcome.out);
+    EXPECT_TRUE(report["adbPath"].is_null());
+    EXPECT_TRUE(report["selectedDeviceID"].is_null());
+    EXPECT_EQ(report["adbSource"], "Missing");
+    EXPECT_EQ(report["devices"], json::array());
+    EXPECT_EQ(report["log"], "");
+    EXPECT_EQ(report["canStartMirror"], false);
+    EXPECT_EQ(report["checks"][0]["state"], "fail");
+}
+
+TEST(KelvaneDoctor, JSONSurvivesPathsThatAreNotUTF8) {
+    Machine machine("Kelvane\xff.app");
+    try {
+        machine.installADB(readyDevices, lingguangPackageLine);
+    } catch (const std::exception&) {
+        GTEST_SKIP() << "this file system takes only UTF-8 names";
+    }
+    const auto outcome = machine.doctor({"--json"});
+    EXPECT_EQ(outcome.status, 0);
+    const json report = json::parse(outcome.out);
+    const std::string path = report["adbPath"];
+    EXPECT_NE(path.find("Kelvane\xef\xbf\xbd.app"), std::string::npos) << path; // U+FFFD
+}
+
+TEST(KelvaneDoctor, OptionsAndUsage) {
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        bool helpOnOut;
+        std::string errorText;
+    };
+    const std::vector<Case> cases{
+        {{"--help"}, 0, true, ""},
+        {{"-h"}, 0, true, ""},
+        {{"--json", "--help"}, 0, true, ""},
+        {{"--bogus"}, 2, false, "kelvane-doctor: unknown option '--bogus'\n"},
+        {{"--json", "extra"}, 2, false, "kelvane-doctor: unknown option 'extra'\n"},
+        {{"--JSON"}, 2, false, "kelvane-doctor: unknown option '--JSON'\n"},
+    };
+    for (const Case& c : cases) {
+        Machine machine;
+        machine.installADB(readyDevices, lingguangPackageLine);
+        const auto outcome = machine.doctor(c.arguments);
+        const std::string label = c.arguments.front() + (c.arguments.size() > 1 ? " " + c.arguments[1] : "");
+        EXPECT_EQ(outcome.status, c.status) << label;
+        const std::string& usageStream = c.helpOnOut ? outcome.out : outcome.err;
+        EXPECT_NE(usageStream.find("Usage: kelvane-doctor [--json]\n"), std::string::npos) << label;
+        if (c.helpOnOut) {
+            EXPECT_EQ(outcome.err, "") << label;
+        } else {
+            EXPECT_EQ(outcome.out, "") << label;
+            EXPECT_EQ(outcome.err.rfind(c.errorText, 0), 0u) << label << ": " << outcome.err;
+        }
+        EXPECT_FALSE(test::exists(machine / "calls")) << label << ": no pass may run";
+        EXPECT_FALSE(test::exists(machine.places.logPath)) << label;
+    }
+}
+
+// ---- The built program ---------------------------------------------------
+
+struct ProgramOutcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+ProgramOutcome runProgram(const std::string& arguments) {
+    TempDir dir;
+    const std::string command = std::string("'") + KELVANE_DOCTOR_PROGRAM + "' " + arguments + " >'" + (dir / "out") +
+                                "' 2>'" + (dir / "err") + "' </dev/null";
+    const int raw = std::system(command.c_str());
+    const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return {status, test::readFile(dir / "out"), test::readFile(dir / "err")};
+}
+
+TEST(KelvaneDoctorProgram, HelpAndUnknownOption) {
+    const auto help = runProgram("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: kelvane-doctor [--json]\n", 0), 0u) << help.out;
+    EXPECT_EQ(help.err, "");
+
+    const auto unknown = runProgram("--verbose");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.out, "");
+    EXPECT_NE(unknown.err.find("unknown option '--verbose'"), std::string::npos) << unknown.err;
+    EXPECT_NE(unknown.err.find("Usage: kelvane-doctor"), std::string::npos) << unknown.err;
+}
+
+TEST(KelvaneDoctorProgram, RealPassExitStatusMatchesItsReport) {
+    // Whatever this machine has: the status must agree with what is printed.
+    const auto text = runProgram("");
+    ASSERT_TRUE(text.status == 0 || text.status == 1) << text.status << text.err;
+    EXPECT_EQ(text.err, "");
+    const bool ready = text.out.find("\nReady to mirror ") != std::string::npos;
+    EXPECT_EQ(text.status == 0, ready) << text.out;
+    for (const char* title : {"  ADB  ", "  scrcpy  ", "  Android Device  ", "  Lingguang  "}) {
+        EXPECT_NE(text.out.find(title), std::string::npos) << title << "\n" << text.out;
+    }
+
+    const auto asJSON = runProgram("--json");
+    ASSERT_TRUE(asJSON.status == 0 || asJSON.status == 1) << asJSON.status << asJSON.err;
+    const json report = json::parse(asJSON.out);
+    EXPECT_EQ(report["canStartMirror"], asJSON.status == 0);
+}
+
+} // namespace
+} // namespace kelvane
