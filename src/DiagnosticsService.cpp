@@ -154,9 +154,10 @@ std::string bundleRootForExecutable(std::string_view path) {
     if (slash == std::string_view::npos) return {};
     // The directory that holds the executable ("/" for a file at the root).
     const std::string_view directory = slash == 0 ? std::string_view("/") : path.substr(0, slash);
-    constexpr std::string_view bundleExecutableDirectory = "/Contents/MacOS";
+    // An application bundle: X.app/Contents/MacOS/exe.
+    constexpr std::string_view bundleExecutableDirectory = ".app/Contents/MacOS";
     if (directory.size() > bundleExecutableDirectory.size() && directory.ends_with(bundleExecutableDirectory)) {
-        return std::string(directory.substr(0, directory.size() - bundleExecutableDirectory.size()));
+        return std::string(directory.substr(0, directory.size() - bundleExecutableDirectory.size() + 4));
     }
     return std::string(directory);
 }

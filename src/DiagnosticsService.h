@@ -54,7 +54,7 @@ std::vector<std::string> scrcpyArguments(const std::string& serial);
 
 // The directory that stands for the running application's bundle.
 std::string runningBundleRoot();
-// The bundle root for the executable at `path`: X for X/Contents/MacOS/exe,
+// The bundle root for the executable at `path`: X.app for X.app/Contents/MacOS/exe,
 // otherwise the directory that holds the executable; empty for a path
 // without a directory.
 std::string bundleRootForExecutable(std::string_view path);

@@ -40,7 +40,8 @@ TEST(CommandLines, EveryWordIsItsOwnArgument) {
 TEST(ToolDiscovery, BundleRootOfAnExecutable) {
     const std::vector<std::pair<std::string, std::string>> cases{
         {"/Applications/Kelvane.app/Contents/MacOS/Kelvane", "/Applications/Kelvane.app"},
-        {"/opt/Kelvane/Contents/MacOS/Kelvane", "/opt/Kelvane"}, // a bundle without .app
+        {"/opt/Kelvane/Contents/MacOS/Kelvane", "/opt/Kelvane/Contents/MacOS"}, // not an application bundle
+        {"/.app/Contents/MacOS/Kelvane", "/.app"},
         {"/usr/lib/kelvane/kelvane", "/usr/lib/kelvane"},
         {"/home/me/Contents/kelvane", "/home/me/Contents"},
         {"/Contents/MacOS/kelvane", "/Contents/MacOS"}, // no directory above Contents
