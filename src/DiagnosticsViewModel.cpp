@@ -1,37 +1,252 @@
 #include "DiagnosticsViewModel.h"
 
-// Placeholder bodies: replaced by the real model.
+#include "DiagnosticsService.h"
+
+#include <exception>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
+#include <utility>
+
 namespace kelvane {
 
-ViewModelServices ViewModelServices::withDefaults(ViewModelServices overrides) { return overrides; }
+namespace {
+
+// What the model shows and logs.
+constexpr std::string_view refreshingMessage = "Refreshing diagnostics...";
+constexpr std::string_view startingMirrorMessage = "Starting mirror...";
+constexpr std::string_view openingLingguangMessage = "Opening Lingguang and starting mirror...";
+constexpr std::string_view adbMissingMessage = "ADB is missing.";
+constexpr std::string_view scrcpyMissingMessage = "scrcpy is missing.";
+constexpr std::string_view noDeviceMessage = "No authorized Android device selected.";
+constexpr std::string_view lingguangMissingMessage = "Lingguang is not installed. Starting normal mirror.";
+constexpr std::string_view logCreatedEntry = "Log created.";
+
+std::string lingguangMissingEntry(const std::string& serial) {
+    return "Lingguang not installed on " + serial + ". Falling back to normal mirror.";
+}
+std::string lingguangResultEntry(const CommandResult& result) {
+    return "Lingguang launch result: status=" + std::to_string(result.status) + " output=" + result.output;
+}
+std::string launchingEntry(const std::string& serial) { return "Launching scrcpy for device " + serial; }
+std::string launchFailedEntry(const std::string& description) { return "Failed to launch scrcpy: " + description; }
+std::string mirrorStartedMessage(const std::string& serial) { return "Mirror started for " + serial + "."; }
+
+void runInline(Task task) { task(); }
+
+void runOnNewThread(Task task) {
+    try {
+        std::thread(task).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: finish the work here rather than never.
+        task();
+    }
+}
+
+bool somethingExistsAt(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+} // namespace
+
+ViewModelServices ViewModelServices::withDefaults(ViewModelServices services) {
+    // A log path of the caller's own: every default that writes the log
+    // writes that file, so the model's entries, the mirror's output and the
+    // file that openLog shows are the same.
+    const bool ownLog = !services.logPath.empty();
+    if (!ownLog) services.logPath = std::string(CommandRunner::logPath);
+
+    if (!services.onUIThread) services.onUIThread = runInline;
+    if (!services.inBackground) services.inBackground = runOnNewThread;
+    if (!services.buildSnapshot) services.buildSnapshot = [] { return DiagnosticsService::buildSnapshot(); };
+    if (!services.run) {
+        services.run = [](const std::string& executable, const std::vector<std::string>& arguments, double timeout) {
+            return CommandRunner::run(executable, arguments, timeout);
+        };
+    }
+    if (!services.appendLog) {
+        if (ownLog) {
+            services.appendLog = [path = services.logPath](const std::string& message) {
+                CommandRunner::appendLog(message, path);
+            };
+        } else {
+            services.appendLog = [](const std::string& message) { CommandRunner::appendLog(message); };
+        }
+    }
+    if (!services.launchDetached) {
+        if (ownLog) {
+            services.launchDetached = [path = services.logPath](const std::string& executable,
+                                                                const std::vector<std::string>& arguments) {
+                Places places = Places::standard();
+                places.logPath = path;
+                CommandRunner::launchDetached(executable, arguments, places);
+            };
+        } else {
+            services.launchDetached = [](const std::string& executable, const std::vector<std::string>& arguments) {
+                CommandRunner::launchDetached(executable, arguments);
+            };
+        }
+    }
+    if (!services.fileExists) services.fileExists = somethingExistsAt;
+    if (!services.openFile) services.openFile = [](const std::string&) { return false; };
+    return services;
+}
+
+// ---- Subscription ---------------------------------------------------------
 
 DiagnosticsViewModel::Subscription::Subscription(std::weak_ptr<DiagnosticsViewModel> model, std::size_t key)
     : model_(std::move(model)), key_(key) {}
+
 DiagnosticsViewModel::Subscription::Subscription(Subscription&& other) noexcept
-    : model_(std::move(other.model_)), key_(other.key_) { other.key_ = 0; }
+    : model_(std::move(other.model_)), key_(std::exchange(other.key_, 0)) {}
+
 DiagnosticsViewModel::Subscription& DiagnosticsViewModel::Subscription::operator=(Subscription&& other) noexcept {
-    if (this != &other) { cancel(); model_ = std::move(other.model_); key_ = other.key_; other.key_ = 0; }
+    if (this != &other) {
+        cancel();
+        model_ = std::move(other.model_);
+        key_ = std::exchange(other.key_, 0);
+    }
     return *this;
 }
+
 DiagnosticsViewModel::Subscription::~Subscription() { cancel(); }
+
 void DiagnosticsViewModel::Subscription::cancel() {
     if (auto model = model_.lock(); model && key_ != 0) model->unsubscribe(key_);
     key_ = 0;
+    model_.reset();
 }
 
+// ---- The model ------------------------------------------------------------
+
 std::shared_ptr<DiagnosticsViewModel> DiagnosticsViewModel::create(ViewModelServices services) {
-    return std::shared_ptr<DiagnosticsViewModel>(new DiagnosticsViewModel(ViewModelServices::withDefaults(std::move(services))));
+    return std::shared_ptr<DiagnosticsViewModel>(
+        new DiagnosticsViewModel(ViewModelServices::withDefaults(std::move(services))));
 }
+
 DiagnosticsViewModel::DiagnosticsViewModel(ViewModelServices services) : services_(std::move(services)) {}
-void DiagnosticsViewModel::setSelectedDeviceID(std::optional<std::string> id) { selectedDeviceID_ = std::move(id); }
+
 DiagnosticsViewModel::Subscription DiagnosticsViewModel::subscribe(Observer observer) {
     const std::size_t key = nextObserverKey_++;
     observers_.emplace(key, std::move(observer));
     return Subscription(weak_from_this(), key);
 }
+
 void DiagnosticsViewModel::unsubscribe(std::size_t key) { observers_.erase(key); }
-void DiagnosticsViewModel::refresh(Completion done) { if (done) done(); }
-void DiagnosticsViewModel::startMirror(bool, Completion done) { if (done) done(); }
-void DiagnosticsViewModel::openLog() {}
+
+template <typename T>
+void DiagnosticsViewModel::assign(Property property, T& field, T value) {
+    // Observers may subscribe or unsubscribe while being told: work from a
+    // copy, skip whoever has left meanwhile, and tell newcomers next time.
+    const auto observers = observers_;
+    for (const auto& [key, observer] : observers) {
+        if (observers_.count(key) != 0) observer(property);
+    }
+    field = std::move(value);
+}
+
+void DiagnosticsViewModel::setSelectedDeviceID(std::optional<std::string> id) {
+    assign(Property::selectedDeviceID, selectedDeviceID_, std::move(id));
+}
+
+void DiagnosticsViewModel::refresh(Completion done) {
+    auto self = shared_from_this();
+    services_.onUIThread([self, done = std::move(done)] {
+        self->assign(Property::isRefreshing, self->isRefreshing_, true);
+        self->assign(Property::statusMessage, self->statusMessage_, std::optional<std::string>(refreshingMessage));
+
+        self->services_.inBackground([self, done] {
+            DiagnosticsSnapshot built = self->services_.buildSnapshot();
+
+            self->services_.onUIThread([self, done, built = std::move(built)] {
+                std::optional<std::string> choice = built.selectedDeviceID;
+                std::optional<std::string> summary = built.summary();
+                self->assign(Property::snapshot, self->snapshot_, built);
+                self->assign(Property::selectedDeviceID, self->selectedDeviceID_, std::move(choice));
+                self->assign(Property::statusMessage, self->statusMessage_, std::move(summary));
+                self->assign(Property::isRefreshing, self->isRefreshing_, false);
+                if (done) done();
+            });
+        });
+    });
+}
+
+void DiagnosticsViewModel::startMirror(bool openLingguang, Completion done) {
+    auto self = shared_from_this();
+    services_.onUIThread([self, openLingguang, done = std::move(done)] {
+        self->assign(Property::lastError, self->lastError_, std::optional<std::string>());
+        self->assign(Property::statusMessage, self->statusMessage_,
+                     std::optional<std::string>(openLingguang ? openingLingguangMessage : startingMirrorMessage));
+        self->assign(Property::isStarting, self->isStarting_, true);
+
+        // Everything the start works with is taken now, in one go: a refresh
+        // that lands while Lingguang is being opened changes none of it.
+        const std::optional<std::string> adbPath = self->snapshot_.adbPath;
+        const std::optional<std::string> scrcpyPath = self->snapshot_.scrcpyPath;
+        const std::optional<std::string> serial =
+            self->selectedDeviceID_ ? self->selectedDeviceID_ : self->snapshot_.selectedDeviceID;
+        const bool lingguangInstalled = self->snapshot_.lingguangInstalled;
+
+        const auto refuse = [&](std::string_view message) {
+            self->assign(Property::lastError, self->lastError_, std::optional<std::string>(message));
+            self->assign(Property::statusMessage, self->statusMessage_, std::optional<std::string>(message));
+            self->assign(Property::isStarting, self->isStarting_, false);
+            if (done) done();
+        };
+        if (!adbPath) return refuse(adbMissingMessage);
+        if (!scrcpyPath) return refuse(scrcpyMissingMessage);
+        if (!serial) return refuse(noDeviceMessage);
+
+        if (openLingguang && lingguangInstalled) {
+            auto arguments = DiagnosticsService::lingguangLaunchArguments(*serial);
+            self->services_.inBackground([self, done, adb = *adbPath, arguments = std::move(arguments),
+                                          scrcpy = *scrcpyPath, serial = *serial] {
+                CommandResult result =
+                    self->services_.run(adb, arguments, DiagnosticsService::lingguangLaunchTimeout);
+
+                self->services_.onUIThread([self, done, result = std::move(result), scrcpy, serial] {
+                    self->services_.appendLog(lingguangResultEntry(result));
+                    self->finishMirror(scrcpy, serial);
+                    if (done) done();
+                });
+            });
+            return;
+        }
+        if (openLingguang) {
+            self->assign(Property::statusMessage, self->statusMessage_,
+                         std::optional<std::string>(lingguangMissingMessage));
+            self->services_.appendLog(lingguangMissingEntry(*serial));
+        }
+        self->finishMirror(*scrcpyPath, *serial);
+        if (done) done();
+    });
+}
+
+void DiagnosticsViewModel::finishMirror(const std::string& scrcpyPath, const std::string& serial) {
+    services_.appendLog(launchingEntry(serial));
+
+    std::optional<std::string> failure;
+    try {
+        services_.launchDetached(scrcpyPath, DiagnosticsService::scrcpyArguments(serial));
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+
+    if (failure) {
+        assign(Property::lastError, lastError_, failure);
+        assign(Property::statusMessage, statusMessage_, failure);
+        services_.appendLog(launchFailedEntry(*failure));
+    } else {
+        assign(Property::statusMessage, statusMessage_, std::optional<std::string>(mirrorStartedMessage(serial)));
+    }
+    assign(Property::isStarting, isStarting_, false);
+}
+
+void DiagnosticsViewModel::openLog() {
+    const std::string& path = services_.logPath;
+    if (!services_.fileExists(path)) services_.appendLog(std::string(logCreatedEntry));
+    services_.openFile(path);
+}
 
 } // namespace kelvane
