@@ -1,8 +1,612 @@
 #include "ContentView.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetricsF>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QShowEvent>
+#include <QStyle>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
 namespace kelvane {
+namespace {
+
+// ---- Texts -----------------------------------------------------------------
+
+constexpr std::string_view descriptionText =
+    "Diagnose adb, scrcpy, USB authorization, and start Android mirroring.";
+constexpr std::string_view deviceLabelText = "Device";
+constexpr std::string_view noDeviceText = "No authorized device";
+constexpr std::string_view refreshText = "Refresh";
+constexpr std::string_view startMirrorText = "Start Mirror";
+constexpr std::string_view lingguangMirrorText = "Open Lingguang + Mirror";
+constexpr std::string_view copyInstallText = "Copy Install Command";
+constexpr std::string_view openLogText = "Open Log";
+constexpr std::string_view logTitleText = "Diagnostics Log";
+constexpr std::string_view emptyLogText = "No diagnostics output yet.";
+
+// ---- Sizes, in device-independent pixels ------------------------------------
+
+constexpr int columnPadding = 24;
+constexpr int columnSpacing = 20;
+constexpr int headerSpacing = 6;
+constexpr double titlePointSize = 30;
+constexpr int dotDiameter = 10;
+constexpr int statusPadding = 12;
+constexpr int statusSpacing = 10;
+constexpr int checkRowSpacing = 10;
+constexpr int checkDotTopPadding = 5;
+constexpr int checkColumnSpacing = 10;
+constexpr int checkTextSpacing = 2;
+constexpr int pickerMaximumWidth = 320;
+constexpr int buttonSpacing = 12;
+constexpr int buttonLabelPadding = 14;
+constexpr int logSpacing = 8;
+constexpr int logBoxHeight = 130;
+constexpr int logPadding = 10;
+constexpr int tabColumns = 8;
+constexpr double cornerRadius = 8;
+// A spinning indicator's regular size, and the scale the status bar draws it at.
+constexpr int busyIndicatorRegularSize = 32;
+constexpr double busyIndicatorScale = 0.7;
+
+// ---- Text styles: the body font and sizes relative to it ---------------------
+
+// Body, callout and caption sizes in the proportions of the desktop's type
+// scale (13, 12 and 10 points), but never below a size that stays readable
+// where the body font itself is small.
+constexpr double calloutScale = 12.0 / 13.0;
+constexpr double captionScale = 10.0 / 13.0;
+constexpr double smallestReadablePointSize = 8.0;
+
+// `font` at `factor` times the size of `body`.
+QFont sizedFrom(QFont font, const QFont& body, double factor) {
+    if (body.pointSizeF() > 0) {
+        const double size = body.pointSizeF() * factor;
+        font.setPointSizeF(std::max(size, std::min(smallestReadablePointSize, body.pointSizeF())));
+    } else {
+        font.setPixelSize(std::max(1, int(std::lround(body.pixelSize() * factor))));
+    }
+    return font;
+}
+
+QFont titleFont() {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setPointSizeF(titlePointSize);
+    font.setWeight(QFont::DemiBold);
+    return font;
+}
+
+QFont headlineFont(const QFont& body) {
+    QFont font = body;
+    font.setBold(true);
+    return font;
+}
+
+QFont calloutFont(const QFont& body) { return sizedFrom(body, body, calloutScale); }
+
+QFont captionMonospacedFont(const QFont& body) {
+    QFont font = sizedFrom(QFontDatabase::systemFont(QFontDatabase::FixedFont), body, captionScale);
+    font.setStyleHint(QFont::Monospace);
+    if (!QFontInfo(font).fixedPitch()) {
+        // The system's fixed-width name did not resolve (a font database
+        // without aliases): take an installed fixed-width family instead.
+        const QStringList families = QFontDatabase::families();
+        const auto fixed = std::find_if(families.begin(), families.end(),
+                                        [](const QString& family) { return QFontDatabase::isFixedPitch(family); });
+        if (fixed != families.end()) font.setFamily(*fixed);
+    }
+    return font;
+}
+
+// Dimmed text: follows the palette, also when it changes (dark mode).
+void makeSecondary(QWidget* widget) { widget->setForegroundRole(QPalette::PlaceholderText); }
+
+QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+
+QLabel* plainLabel(QWidget* parent, const char* name, const QFont& font) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setTextFormat(Qt::PlainText);
+    label->setFont(font);
+    return label;
+}
+
+// Setting an unchanged text would drop the user's selection in it.
+void setTextIfChanged(QLabel* label, const QString& text) {
+    if (label->text() != text) label->setText(text);
+}
+
+QPushButton* pushButton(QWidget* parent, const char* name, std::string_view text) {
+    auto* button = new QPushButton(qs(text), parent);
+    button->setObjectName(QString::fromLatin1(name));
+    // A plain push button: Return and Enter never press it.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    // Room around the label where the style leaves little.
+    const int labelWidth = button->fontMetrics().horizontalAdvance(button->text());
+    button->setMinimumWidth(std::max(button->sizeHint().width(), labelWidth + 2 * buttonLabelPadding));
+    return button;
+}
+
+// The calm, slim scroll bar of the log box: a rounded knob on a clear track,
+// inset so it stays inside the box's rounded corners.
+constexpr const char* logScrollBarStyle = R"(
+QScrollBar:vertical { background: transparent; width: 11px; margin: 6px 4px 6px 0px; }
+QScrollBar::handle:vertical { background: palette(mid); border-radius: 3px; min-height: 24px; }
+QScrollBar::handle:vertical:hover { background: palette(dark); }
+QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0px; border: none; background: none; }
+QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }
+)";
+
+// Child widgets of one checklist row.
+constexpr const char* checkDotName = "checkDot";
+constexpr const char* checkTitleName = "checkTitle";
+constexpr const char* checkDetailName = "checkDetail";
+
+} // namespace
+
+// ---- Derived condition and colours -----------------------------------------
+
+bool canStartMirror(const DiagnosticsSnapshot& snapshot) {
+    return snapshot.adbPath && snapshot.scrcpyPath && !snapshot.authorizedDevices().empty();
+}
+
+QColor readyColor() { return QColor(52, 199, 89); }
+QColor warningColor() { return QColor(255, 149, 0); }
+QColor failureColor() { return QColor(255, 59, 48); }
+
+QColor checkStateColor(CheckState state) {
+    switch (state) {
+    case CheckState::pass: return readyColor();
+    case CheckState::warn: return warningColor();
+    case CheckState::fail: break;
+    }
+    return failureColor();
+}
+
+// ---- The toolkit's services for the model ----------------------------------
+
+Executor qtUIThread() {
+    // Tasks are delivered as queued calls to a receiver living on the UI
+    // thread. Once the application quits or the receiver is gone, the gate
+    // closes and later tasks (from background work still under way) are
+    // dropped instead of reaching a torn-down application.
+    struct Gate {
+        std::mutex mutex;
+        QObject* receiver = nullptr;
+    };
+    auto gate = std::make_shared<Gate>();
+    QCoreApplication* application = QCoreApplication::instance();
+    Q_ASSERT(application);
+    auto* receiver = new QObject(application);
+    gate->receiver = receiver;
+    const auto close = [gate] {
+        std::lock_guard lock(gate->mutex);
+        gate->receiver = nullptr;
+    };
+    QObject::connect(receiver, &QObject::destroyed, close);
+    QObject::connect(application, &QCoreApplication::aboutToQuit, receiver, close);
+    return [gate](Task task) {
+        std::lock_guard lock(gate->mutex);
+        if (gate->receiver) QMetaObject::invokeMethod(gate->receiver, std::move(task), Qt::QueuedConnection);
+    };
+}
+
+ViewModelServices withQtServices(ViewModelServices services) {
+    if (!services.onUIThread) services.onUIThread = qtUIThread();
+    if (!services.openFile) {
+        services.openFile = [](const std::string& path) {
+            return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+        };
+    }
+    return services;
+}
+
+// ---- Small widgets -----------------------------------------------------------
+
+Dot::Dot(QWidget* parent) : QWidget(parent) { setFixedSize(dotDiameter, dotDiameter); }
+
+void Dot::setColor(const QColor& color) {
+    if (color == color_) return;
+    color_ = color;
+    update();
+}
+
+void Dot::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(color_);
+    painter.drawEllipse(QRectF(rect()));
+}
+
+namespace {
+constexpr int busySpokes = 12;
+constexpr int busyStepMilliseconds = 80;
+} // namespace
+
+BusyIndicator::BusyIndicator(QWidget* parent) : QWidget(parent), timer_(new QTimer(this)) {
+    const int side = int(std::lround(busyIndicatorRegularSize * busyIndicatorScale));
+    setFixedSize(side, side);
+    timer_->setInterval(busyStepMilliseconds);
+    connect(timer_, &QTimer::timeout, this, [this] {
+        step_ = (step_ + 1) % busySpokes;
+        update();
+    });
+}
+
+void BusyIndicator::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const double radius = width() / 2.0;
+    painter.translate(radius, radius);
+    QColor color = palette().color(QPalette::WindowText);
+    QPen pen(color, std::max(1.5, radius / 5.5), Qt::SolidLine, Qt::RoundCap);
+    for (int spoke = 0; spoke < busySpokes; ++spoke) {
+        // The leading spoke is darkest; the ones behind it fade out.
+        const int age = (step_ - spoke + busySpokes) % busySpokes;
+        color.setAlphaF(float(0.85 - 0.65 * age / (busySpokes - 1)));
+        pen.setColor(color);
+        painter.setPen(pen);
+        painter.save();
+        painter.rotate(360.0 * spoke / busySpokes);
+        painter.drawLine(QPointF(0, -radius * 0.5), QPointF(0, -radius * 0.85));
+        painter.restore();
+    }
+}
+
+void BusyIndicator::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    timer_->start();
+}
+
+void BusyIndicator::hideEvent(QHideEvent* event) {
+    timer_->stop();
+    QWidget::hideEvent(event);
+}
+
+RoundedPanel::RoundedPanel(QPalette::ColorRole background, QWidget* parent)
+    : QWidget(parent), background_(background) {}
+
+void RoundedPanel::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(palette().color(background_));
+    painter.drawRoundedRect(QRectF(rect()), cornerRadius, cornerRadius);
+}
+
+// ---- The content -------------------------------------------------------------
 
 ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* parent)
-    : QWidget(parent), model_(std::move(model)) {}
+    : QWidget(parent), model_(std::move(model)) {
+    setObjectName(QStringLiteral("contentView"));
+    const QFont body = font();
+
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(columnPadding, columnPadding, columnPadding, columnPadding);
+    column->setSpacing(columnSpacing);
+
+    // Header.
+    auto* header = new QVBoxLayout;
+    header->setSpacing(headerSpacing);
+    auto* title = plainLabel(this, "title", titleFont());
+    title->setText(qs(applicationName));
+    auto* description = plainLabel(this, "description", body);
+    description->setText(qs(descriptionText));
+    description->setWordWrap(true);
+    makeSecondary(description);
+    header->addWidget(title);
+    header->addWidget(description);
+    column->addLayout(header);
+
+    // Status bar.
+    auto* statusBox = new RoundedPanel(QPalette::Base, this);
+    statusBox->setObjectName(QStringLiteral("statusBar"));
+    auto* statusRow = new QHBoxLayout(statusBox);
+    statusRow->setContentsMargins(statusPadding, statusPadding, statusPadding, statusPadding);
+    statusRow->setSpacing(statusSpacing);
+    statusDot_ = new Dot(statusBox);
+    statusDot_->setObjectName(QStringLiteral("statusDot"));
+    statusText_ = plainLabel(statusBox, "statusText", calloutFont(body));
+    statusText_->setWordWrap(true);
+    makeSecondary(statusText_);
+    busyIndicator_ = new BusyIndicator(statusBox);
+    busyIndicator_->setObjectName(QStringLiteral("busyIndicator"));
+    busyIndicator_->hide();
+    statusRow->addWidget(statusDot_, 0, Qt::AlignVCenter);
+    // The text takes what it needs of the row (render() caps it at its
+    // one-line width), wrapping only when the row is narrower than that.
+    statusRow->addWidget(statusText_, 1, Qt::AlignVCenter);
+    statusRow->addWidget(busyIndicator_, 0, Qt::AlignVCenter);
+    statusRow->addStretch(1);
+    // The row keeps its height whether or not the indicator is there, so the
+    // sections below do not jump at the start and end of every operation.
+    statusRow->addStrut(busyIndicator_->height());
+    column->addWidget(statusBox);
+
+    // Checklist: one row per check, made by renderChecks.
+    auto* checksBox = new QWidget(this);
+    checksBox->setObjectName(QStringLiteral("checks"));
+    checks_ = new QVBoxLayout(checksBox);
+    checks_->setContentsMargins(0, 0, 0, 0);
+    checks_->setSpacing(checkRowSpacing);
+    column->addWidget(checksBox);
+
+    // Device picker.
+    auto* pickerRow = new QHBoxLayout;
+    // The style's own spacing between a label and its drop-down.
+    int pickerSpacing = style()->combinedLayoutSpacing(QSizePolicy::Label, QSizePolicy::ComboBox, Qt::Horizontal, nullptr, this);
+    if (pickerSpacing < 0) pickerSpacing = style()->pixelMetric(QStyle::PM_LayoutHorizontalSpacing, nullptr, this);
+    pickerRow->setSpacing(pickerSpacing);
+    auto* deviceLabel = plainLabel(this, "deviceLabel", body);
+    deviceLabel->setText(qs(deviceLabelText));
+    devicePicker_ = new QComboBox(this);
+    devicePicker_->setObjectName(QStringLiteral("devicePicker"));
+    devicePicker_->setAccessibleName(qs(deviceLabelText));
+    devicePicker_->setMaximumWidth(pickerMaximumWidth);
+    devicePicker_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    deviceLabel->setBuddy(devicePicker_);
+    pickerRow->addWidget(deviceLabel, 0, Qt::AlignVCenter);
+    pickerRow->addWidget(devicePicker_, 0, Qt::AlignVCenter);
+    pickerRow->addStretch(1);
+    column->addLayout(pickerRow);
+    // Only a choice of the user's writes back; refilling the list does not.
+    connect(devicePicker_, &QComboBox::activated, this, &ContentView::deviceChosen);
+
+    // Actions.
+    auto* actions = new QHBoxLayout;
+    actions->setSpacing(buttonSpacing);
+    refreshButton_ = pushButton(this, "refreshButton", refreshText);
+    startMirrorButton_ = pushButton(this, "startMirrorButton", startMirrorText);
+    lingguangMirrorButton_ = pushButton(this, "lingguangMirrorButton", lingguangMirrorText);
+    auto* copyButton = pushButton(this, "copyInstallButton", copyInstallText);
+    auto* openLogButton = pushButton(this, "openLogButton", openLogText);
+    for (QPushButton* button : {refreshButton_, startMirrorButton_, lingguangMirrorButton_, copyButton, openLogButton})
+        actions->addWidget(button, 0, Qt::AlignVCenter);
+    actions->addStretch(1);
+    column->addLayout(actions);
+    // Each operation returns at once; its outcome arrives through the model.
+    connect(refreshButton_, &QPushButton::clicked, this, [this] { model_->refresh(); });
+    connect(startMirrorButton_, &QPushButton::clicked, this, [this] { model_->startMirror(false); });
+    connect(lingguangMirrorButton_, &QPushButton::clicked, this, [this] { model_->startMirror(true); });
+    connect(copyButton, &QPushButton::clicked, this, &ContentView::copyInstallCommand);
+    connect(openLogButton, &QPushButton::clicked, this, [this] { model_->openLog(); });
+
+    // Log pane.
+    auto* logView = new QVBoxLayout;
+    logView->setSpacing(logSpacing);
+    errorLine_ = plainLabel(this, "errorLine", body);
+    errorLine_->setWordWrap(true);
+    QPalette errorPalette = errorLine_->palette();
+    errorPalette.setColor(QPalette::WindowText, failureColor());
+    errorLine_->setPalette(errorPalette);
+    errorLine_->hide();
+    auto* logTitle = plainLabel(this, "logTitle", headlineFont(body));
+    logTitle->setText(qs(logTitleText));
+    auto* logBox = new RoundedPanel(QPalette::Base, this);
+    logBox->setObjectName(QStringLiteral("logBox"));
+    logBox->setFixedHeight(logBoxHeight);
+    auto* logBoxLayout = new QVBoxLayout(logBox);
+    logBoxLayout->setContentsMargins(0, 0, 0, 0);
+    logText_ = new QPlainTextEdit(logBox);
+    logText_->setObjectName(QStringLiteral("logText"));
+    logText_->setReadOnly(true);
+    logText_->setUndoRedoEnabled(false);
+    logText_->setFrameShape(QFrame::NoFrame);
+    logText_->setFont(captionMonospacedFont(body));
+    logText_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    logText_->document()->setDocumentMargin(logPadding);
+    // Tabs (adb separates its columns with them) at every eighth column, as
+    // in a terminal.
+    logText_->setTabStopDistance(tabColumns * QFontMetricsF(logText_->font()).horizontalAdvance(QLatin1Char(' ')));
+    logText_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    logText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    logText_->verticalScrollBar()->setStyleSheet(QString::fromLatin1(logScrollBarStyle));
+    // The box paints the background with its rounded corners.
+    logText_->setAutoFillBackground(false);
+    logText_->viewport()->setAutoFillBackground(false);
+    logBoxLayout->addWidget(logText_);
+    logView->addWidget(errorLine_);
+    logView->addWidget(logTitle);
+    logView->addWidget(logBox);
+    column->addLayout(logView);
+    // Given more height than it needs, the column keeps its natural height.
+    column->addStretch(1);
+
+    subscription_ = model_->subscribe([this](Property) { scheduleRender(); });
+    render();
+}
+
+void ContentView::scheduleRender() {
+    // The signal comes before the value is stored, and a stretch of
+    // assignments sends several: redraw once, when the event loop next runs.
+    if (renderPending_) return;
+    renderPending_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            renderPending_ = false;
+            render();
+        },
+        Qt::QueuedConnection);
+}
+
+void ContentView::render() {
+    const DiagnosticsSnapshot snapshot = model_->snapshot();
+    const bool ready = canStartMirror(snapshot);
+    const bool refreshing = model_->isRefreshing();
+    const bool starting = model_->isStarting();
+
+    statusDot_->setColor(ready ? readyColor() : warningColor());
+    const std::optional<std::string>& message = model_->statusMessage();
+    const QString status = QString::fromStdString(message ? *message : snapshot.summary());
+    if (statusText_->text() != status) {
+        statusText_->setText(status);
+        statusText_->setMaximumWidth(statusText_->fontMetrics().horizontalAdvance(status) + 1);
+    }
+    busyIndicator_->setVisible(refreshing || starting);
+
+    renderChecks(snapshot.checks);
+    renderPicker(snapshot);
+
+    refreshButton_->setEnabled(!refreshing && !starting);
+    startMirrorButton_->setEnabled(ready && !starting);
+    lingguangMirrorButton_->setEnabled(ready && !starting);
+
+    renderLog(snapshot);
+}
+
+void ContentView::renderChecks(const std::vector<CheckItem>& checks) {
+    // Rows are reused in place; a row's texts are set only when they differ,
+    // so a redraw keeps a selection the user is making in a detail.
+    while (checks_->count() > int(checks.size())) {
+        QLayoutItem* item = checks_->takeAt(checks_->count() - 1);
+        delete item->widget();
+        delete item;
+    }
+    QWidget* box = checks_->parentWidget();
+    const QFont body = font();
+    while (checks_->count() < int(checks.size())) {
+        auto* row = new QWidget(box);
+        row->setObjectName(QStringLiteral("checkRow"));
+        auto* rowLayout = new QHBoxLayout(row);
+        rowLayout->setContentsMargins(0, 0, 0, 0);
+        rowLayout->setSpacing(checkColumnSpacing);
+        auto* dotColumn = new QVBoxLayout;
+        dotColumn->setContentsMargins(0, checkDotTopPadding, 0, 0);
+        auto* dot = new Dot(row);
+        dot->setObjectName(QString::fromLatin1(checkDotName));
+        dotColumn->addWidget(dot);
+        dotColumn->addStretch(1);
+        auto* texts = new QVBoxLayout;
+        texts->setSpacing(checkTextSpacing);
+        auto* title = plainLabel(row, checkTitleName, headlineFont(body));
+        auto* detail = plainLabel(row, checkDetailName, calloutFont(body));
+        detail->setWordWrap(true);
+        detail->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        makeSecondary(detail);
+        texts->addWidget(title);
+        texts->addWidget(detail);
+        rowLayout->addLayout(dotColumn);
+        rowLayout->addLayout(texts, 1);
+        checks_->addWidget(row);
+    }
+    for (std::size_t index = 0; index < checks.size(); ++index) {
+        QWidget* row = checks_->itemAt(int(index))->widget();
+        const CheckItem& check = checks[index];
+        row->findChild<Dot*>(QString::fromLatin1(checkDotName))->setColor(checkStateColor(check.state()));
+        setTextIfChanged(row->findChild<QLabel*>(QString::fromLatin1(checkTitleName)), QString::fromStdString(check.title()));
+        setTextIfChanged(row->findChild<QLabel*>(QString::fromLatin1(checkDetailName)), QString::fromStdString(check.detail()));
+    }
+    box->setVisible(!checks.empty());
+}
+
+void ContentView::renderPicker(const DiagnosticsSnapshot& snapshot) {
+    // Entries: (label, value). The empty value stands for no device.
+    std::vector<std::pair<QString, QString>> entries;
+    for (const AndroidDevice& device : snapshot.authorizedDevices()) {
+        const QString serial = QString::fromStdString(device.id());
+        entries.emplace_back(serial, serial);
+    }
+    if (entries.empty()) entries.emplace_back(qs(noDeviceText), QString(""));
+
+    bool same = devicePicker_->count() == int(entries.size());
+    for (int index = 0; same && index < devicePicker_->count(); ++index) {
+        same = devicePicker_->itemText(index) == entries[std::size_t(index)].first
+            && devicePicker_->itemData(index).toString() == entries[std::size_t(index)].second;
+    }
+    if (!same) {
+        devicePicker_->clear();
+        for (const auto& [label, value] : entries) devicePicker_->addItem(label, value);
+    }
+
+    const std::optional<std::string>& selected = model_->selectedDeviceID();
+    const QString value = selected ? QString::fromStdString(*selected) : QString("");
+    int chosen = -1;
+    for (int index = 0; index < devicePicker_->count(); ++index) {
+        if (devicePicker_->itemData(index).toString() == value) {
+            chosen = index;
+            break;
+        }
+    }
+    if (devicePicker_->currentIndex() != chosen) devicePicker_->setCurrentIndex(chosen);
+}
+
+void ContentView::renderLog(const DiagnosticsSnapshot& snapshot) {
+    const std::optional<std::string>& error = model_->lastError();
+    if (error) setTextIfChanged(errorLine_, QString::fromStdString(*error));
+    errorLine_->setVisible(error.has_value());
+
+    const QString text = snapshot.log.empty() ? qs(emptyLogText) : QString::fromStdString(snapshot.log);
+    // Compared with what was last set, not with toPlainText(), which
+    // normalises some characters: an unchanged log keeps its selection.
+    const char* shown = "shownText";
+    if (logText_->property(shown).toString() != text || !logText_->property(shown).isValid()) {
+        logText_->setPlainText(text);
+        logText_->setProperty(shown, text);
+    }
+}
+
+void ContentView::copyInstallCommand() {
+    // Replaces whatever the clipboard held with the plain text alone.
+    QGuiApplication::clipboard()->setText(qs(installCommand));
+}
+
+void ContentView::deviceChosen(int index) {
+    const QString value = devicePicker_->itemData(index).toString();
+    if (value.isEmpty()) model_->setSelectedDeviceID(std::nullopt);
+    else model_->setSelectedDeviceID(value.toStdString());
+}
+
+// ---- The window --------------------------------------------------------------
+
+KelvaneWindow::KelvaneWindow(std::shared_ptr<DiagnosticsViewModel> model, QWidget* parent)
+    : QWidget(parent), model_(std::move(model)), content_(new ContentView(model_, this)) {
+    setObjectName(QStringLiteral("kelvaneWindow"));
+    setWindowTitle(qs(applicationName));
+    // The struts hold the window at its minimum size; the content, when it
+    // needs more, makes the window's minimum larger still.
+    auto* frame = new QHBoxLayout(this);
+    frame->setContentsMargins(0, 0, 0, 0);
+    frame->setSpacing(0);
+    frame->addStrut(minimumWindowHeight);
+    auto* centred = new QVBoxLayout;
+    centred->setSpacing(0);
+    centred->addStrut(minimumWindowWidth);
+    centred->addStretch(1);
+    centred->addWidget(content_);
+    centred->addStretch(1);
+    frame->addLayout(centred);
+    resize(minimumWindowWidth, minimumWindowHeight);
+}
+
+void KelvaneWindow::reopen() {
+    if (isVisible()) return;
+    show();
+    raise();
+    activateWindow();
+}
+
+void KelvaneWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!event->spontaneous()) model_->refresh();
+}
 
 } // namespace kelvane
