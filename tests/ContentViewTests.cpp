@@ -1,0 +1,696 @@
+// The window, driven with real widgets against a real model whose outside
+// calls are stand-ins: passes, commands and launches are recorded, and the
+// slow ones wait at gates that each test opens when it wants.
+#include "ContentView.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QFontInfo>
+#include <QLabel>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QShowEvent>
+#include <QTest>
+#include <QThread>
+#include <QtTest/qtestspontaneevent.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace kelvane {
+namespace {
+
+using namespace std::chrono_literals;
+using Strings = std::vector<std::string>;
+
+constexpr int waitMilliseconds = 5000;
+constexpr const char* adbPath = "/usr/bin/adb";
+constexpr const char* scrcpyPath = "/usr/bin/scrcpy";
+constexpr const char* serial = "R5CT1234ABC";
+constexpr const char* testLogPath = "/tmp/kelvane-window-test.log";
+
+// Holds background work until opened. Never holds longer than a few seconds,
+// so a faulty test cannot hang the suite.
+class Gate {
+public:
+    void close() {
+        std::lock_guard lock(mutex_);
+        open_ = false;
+    }
+    void open() {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = true;
+        }
+        changed_.notify_all();
+    }
+    void pass() {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, 10s, [this] { return open_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = true;
+};
+
+// The model with stand-ins for everything outside it but Qt's UI thread.
+class Harness {
+public:
+    Harness() { model = DiagnosticsViewModel::create(withQtServices(services())); }
+
+    ~Harness() {
+        passGate.open();
+        runGate.open();
+        for (std::thread& worker : takeWorkers()) worker.join();
+        // Deliver what the workers posted while the model is still here.
+        for (int round = 0; round < 3; ++round) QCoreApplication::processEvents();
+    }
+
+    void setNext(DiagnosticsSnapshot snapshot) {
+        std::lock_guard lock(mutex);
+        next = std::move(snapshot);
+    }
+    // A whole refresh that publishes `snapshot`.
+    void refreshTo(DiagnosticsSnapshot snapshot) {
+        setNext(std::move(snapshot));
+        bool done = false;
+        model->refresh([&done] { done = true; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return done; }, waitMilliseconds));
+        settle();
+    }
+    int passesStarted() {
+        std::lock_guard lock(mutex);
+        return started;
+    }
+    std::vector<Strings> runs() {
+        std::lock_guard lock(mutex);
+        return runCalls;
+    }
+    std::vector<Strings> launches() {
+        std::lock_guard lock(mutex);
+        return launchCalls;
+    }
+
+    // Lets pending redraws and layouts happen.
+    static void settle() {
+        for (int round = 0; round < 3; ++round) QCoreApplication::processEvents();
+    }
+
+    Gate passGate;
+    Gate runGate;
+    std::optional<std::string> launchFailure;
+    Strings opened;
+    Strings logEntries;
+    std::shared_ptr<DiagnosticsViewModel> model;
+
+private:
+    ViewModelServices services() {
+        ViewModelServices services;
+        services.inBackground = [this](Task task) {
+            std::lock_guard lock(mutex);
+            workers.emplace_back(std::move(task));
+        };
+        services.buildSnapshot = [this] {
+            {
+                std::lock_guard lock(mutex);
+                ++started;
+            }
+            passGate.pass();
+            std::lock_guard lock(mutex);
+            return next;
+        };
+        services.run = [this](const std::string& executable, const Strings& arguments, double) {
+            {
+                std::lock_guard lock(mutex);
+                Strings call{executable};
+                call.insert(call.end(), arguments.begin(), arguments.end());
+                runCalls.push_back(call);
+            }
+            runGate.pass();
+            return CommandResult{0, "Events injected: 1\n"};
+        };
+        services.appendLog = [this](const std::string& entry) {
+            std::lock_guard lock(mutex);
+            logEntries.push_back(entry);
+        };
+        services.launchDetached = [this](const std::string& executable, const Strings& arguments) {
+            {
+                std::lock_guard lock(mutex);
+                Strings call{executable};
+                call.insert(call.end(), arguments.begin(), arguments.end());
+                launchCalls.push_back(call);
+            }
+            if (launchFailure) throw LaunchError(*launchFailure);
+        };
+        services.fileExists = [](const std::string&) { return true; };
+        services.openFile = [this](const std::string& path) {
+            opened.push_back(path);
+            return true;
+        };
+        services.logPath = testLogPath;
+        return services;
+    }
+
+    std::vector<std::thread> takeWorkers() {
+        std::lock_guard lock(mutex);
+        return std::move(workers);
+    }
+
+    std::mutex mutex;
+    DiagnosticsSnapshot next;
+    int started = 0;
+    std::vector<Strings> runCalls;
+    std::vector<Strings> launchCalls;
+    std::vector<std::thread> workers;
+};
+
+DiagnosticsSnapshot snapshotWith(std::optional<std::string> adb, std::optional<std::string> scrcpy,
+                                 std::vector<AndroidDevice> devices) {
+    DiagnosticsSnapshot snapshot;
+    snapshot.adbPath = std::move(adb);
+    snapshot.adbSource = snapshot.adbPath ? "System adb" : "Missing";
+    snapshot.scrcpyPath = std::move(scrcpy);
+    snapshot.devices = std::move(devices);
+    if (!snapshot.authorizedDevices().empty()) snapshot.selectedDeviceID = snapshot.authorizedDevices().front().id();
+    return snapshot;
+}
+
+// One phone, both tools, Lingguang installed: all four rows pass.
+DiagnosticsSnapshot readySnapshot() {
+    DiagnosticsSnapshot snapshot = snapshotWith(adbPath, scrcpyPath, {AndroidDevice(serial, "device")});
+    snapshot.lingguangInstalled = true;
+    snapshot.checks = {
+        CheckItem("ADB", CheckState::pass, std::string("System adb: ") + adbPath),
+        CheckItem("scrcpy", CheckState::pass, scrcpyPath),
+        CheckItem("Android Device", CheckState::pass, "1 authorized device(s)."),
+        CheckItem("Lingguang", CheckState::pass, "Installed on selected device."),
+    };
+    snapshot.log = std::string("$ adb devices\nList of devices attached\n") + serial +
+        "\tdevice\n\n$ adb shell pm list packages com.antgroup.leopard.android\n"
+        "package:com.antgroup.leopard.android\n";
+    return snapshot;
+}
+
+template <typename T>
+T* child(QWidget* parent, const char* name) {
+    T* found = parent->findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+}
+
+QString text(const QWidget* parent, const char* name) {
+    return child<QLabel>(const_cast<QWidget*>(parent), name)->text();
+}
+
+struct Buttons {
+    bool refresh, startMirror, lingguangMirror, copyInstall, openLog;
+    bool operator==(const Buttons&) const = default;
+};
+
+Buttons buttonStates(QWidget* view) {
+    return {child<QPushButton>(view, "refreshButton")->isEnabled(),
+            child<QPushButton>(view, "startMirrorButton")->isEnabled(),
+            child<QPushButton>(view, "lingguangMirrorButton")->isEnabled(),
+            child<QPushButton>(view, "copyInstallButton")->isEnabled(),
+            child<QPushButton>(view, "openLogButton")->isEnabled()};
+}
+
+std::string describe(const Buttons& b) {
+    return std::string("refresh=") + (b.refresh ? "on" : "off") + " start=" + (b.startMirror ? "on" : "off") +
+        " lingguang=" + (b.lingguangMirror ? "on" : "off") + " copy=" + (b.copyInstall ? "on" : "off") +
+        " log=" + (b.openLog ? "on" : "off");
+}
+
+QColor statusDotColor(QWidget* view) { return child<Dot>(view, "statusDot")->color(); }
+
+// A content view shown in a window of its own, with its model.
+struct Shown {
+    Harness harness;
+    ContentView view{harness.model};
+    Shown() {
+        view.resize(minimumWindowWidth, minimumWindowHeight);
+        view.show();
+        Harness::settle();
+    }
+};
+
+// ---- Tests ---------------------------------------------------------------
+
+TEST(ContentView, BeforeTheFirstRefreshShowsTheInitialState) {
+    Shown shown;
+    QWidget* view = &shown.view;
+
+    EXPECT_EQ(text(view, "title"), "Kelvane");
+    EXPECT_EQ(text(view, "description"), "Diagnose adb, scrcpy, USB authorization, and start Android mirroring.");
+    EXPECT_EQ(text(view, "statusText"), "ADB is missing.");
+    EXPECT_EQ(statusDotColor(view), warningColor());
+    EXPECT_FALSE(child<BusyIndicator>(view, "busyIndicator")->isVisible());
+    EXPECT_TRUE(view->findChildren<QWidget*>("checkRow").isEmpty());
+
+    auto* picker = child<QComboBox>(view, "devicePicker");
+    EXPECT_EQ(text(view, "deviceLabel"), "Device");
+    EXPECT_EQ(picker->accessibleName(), "Device");
+    EXPECT_LE(picker->width(), 320);
+    ASSERT_EQ(picker->count(), 1);
+    EXPECT_EQ(picker->itemText(0), "No authorized device");
+    EXPECT_EQ(picker->itemData(0).toString(), "");
+    EXPECT_EQ(picker->currentIndex(), 0);
+
+    EXPECT_FALSE(child<QLabel>(view, "errorLine")->isVisible());
+    EXPECT_EQ(text(view, "logTitle"), "Diagnostics Log");
+    auto* log = child<QPlainTextEdit>(view, "logText");
+    EXPECT_EQ(log->toPlainText(), "No diagnostics output yet.");
+    EXPECT_TRUE(QFontInfo(log->font()).fixedPitch());
+    EXPECT_TRUE(log->isReadOnly());
+    EXPECT_TRUE(log->textInteractionFlags() & Qt::TextSelectableByMouse);
+    EXPECT_EQ(log->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+
+    EXPECT_EQ(buttonStates(view), (Buttons{true, false, false, true, true}));
+    const char* labels[][2] = {{"refreshButton", "Refresh"},
+                               {"startMirrorButton", "Start Mirror"},
+                               {"lingguangMirrorButton", "Open Lingguang + Mirror"},
+                               {"copyInstallButton", "Copy Install Command"},
+                               {"openLogButton", "Open Log"}};
+    for (const auto& [name, label] : labels) {
+        auto* button = child<QPushButton>(view, name);
+        EXPECT_EQ(button->text(), label);
+        EXPECT_TRUE(button->shortcut().isEmpty()) << name;
+        EXPECT_FALSE(button->autoDefault() || button->isDefault()) << name;
+    }
+}
+
+TEST(ContentView, ButtonsBusyIndicatorAndDotFollowTheModel) {
+    struct Case {
+        const char* name;
+        std::function<void(Harness&, QWidget*)> arrange;
+        Buttons buttons;
+        bool busy;
+        bool green;
+    };
+    const auto refreshHeld = [](Harness& h, QWidget*) {
+        const int before = h.passesStarted();
+        h.passGate.close();
+        h.model->refresh();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == before + 1; }, waitMilliseconds));
+        Harness::settle();
+    };
+    const Case cases[] = {
+        {"idle, nothing known", [](Harness&, QWidget*) {}, {true, false, false, true, true}, false, false},
+        {"idle, ready", [](Harness& h, QWidget*) { h.refreshTo(readySnapshot()); }, {true, true, true, true, true}, false, true},
+        {"refreshing, not ready", refreshHeld, {false, false, false, true, true}, true, false},
+        {"refreshing, ready",
+         [&](Harness& h, QWidget* view) {
+             h.refreshTo(readySnapshot());
+             refreshHeld(h, view);
+         },
+         {false, true, true, true, true}, true, true},
+        {"starting",
+         [](Harness& h, QWidget*) {
+             h.refreshTo(readySnapshot());
+             h.runGate.close();
+             h.model->startMirror(true);
+             ASSERT_TRUE(QTest::qWaitFor([&] { return !h.runs().empty(); }, waitMilliseconds));
+             Harness::settle();
+         },
+         {false, false, false, true, true}, true, true},
+        {"no adb", [](Harness& h, QWidget*) { h.refreshTo(snapshotWith({}, scrcpyPath, {AndroidDevice(serial, "device")})); },
+         {true, false, false, true, true}, false, false},
+        {"no scrcpy", [](Harness& h, QWidget*) { h.refreshTo(snapshotWith(adbPath, {}, {AndroidDevice(serial, "device")})); },
+         {true, false, false, true, true}, false, false},
+        {"no authorized device",
+         [](Harness& h, QWidget*) {
+             h.refreshTo(snapshotWith(adbPath, scrcpyPath, {AndroidDevice("A1", "unauthorized"), AndroidDevice("B2", "offline")}));
+         },
+         {true, false, false, true, true}, false, false},
+        {"empty paths count as found", [](Harness& h, QWidget*) { h.refreshTo(snapshotWith("", "", {AndroidDevice(serial, "device")})); },
+         {true, true, true, true, true}, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Shown shown;
+        c.arrange(shown.harness, &shown.view);
+        EXPECT_EQ(buttonStates(&shown.view), c.buttons) << describe(buttonStates(&shown.view));
+        EXPECT_EQ(child<BusyIndicator>(&shown.view, "busyIndicator")->isVisible(), c.busy);
+        EXPECT_EQ(statusDotColor(&shown.view), c.green ? readyColor() : warningColor());
+    }
+}
+
+TEST(ContentView, BusyIndicatorTakesNoSpaceWhenAbsent) {
+    Shown shown;
+    QWidget* box = child<QWidget>(&shown.view, "statusBar");
+    const int idleHeight = box->height();
+    shown.harness.passGate.close();
+    shown.harness.model->refresh();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return child<BusyIndicator>(&shown.view, "busyIndicator")->isVisible(); }, waitMilliseconds));
+    Harness::settle();
+    // Right after the text, and the box keeps its height.
+    auto* indicator = child<BusyIndicator>(&shown.view, "busyIndicator");
+    EXPECT_GT(indicator->x(), child<QLabel>(&shown.view, "statusText")->geometry().right());
+    EXPECT_EQ(box->height(), idleHeight);
+    EXPECT_EQ(box->width(), shown.view.width() - 2 * 24);
+}
+
+TEST(ContentView, ClicksStartTheirOperationsWithoutWaitingForThem) {
+    Shown shown;
+    Harness& h = shown.harness;
+    QWidget* view = &shown.view;
+    h.refreshTo(readySnapshot());
+
+    // Refresh: the click returns while the pass is still held.
+    h.passGate.close();
+    auto clickedAt = std::chrono::steady_clock::now();
+    QTest::mouseClick(child<QPushButton>(view, "refreshButton"), Qt::LeftButton);
+    EXPECT_LT(std::chrono::steady_clock::now() - clickedAt, 2s);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 2; }, waitMilliseconds));
+    Harness::settle();
+    EXPECT_EQ(text(view, "statusText"), "Refreshing diagnostics...");
+    EXPECT_TRUE(child<BusyIndicator>(view, "busyIndicator")->isVisible());
+    h.passGate.open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.model->isRefreshing(); }, waitMilliseconds));
+    Harness::settle();
+    EXPECT_EQ(text(view, "statusText"), "Ready to mirror 1 authorized device(s).");
+    EXPECT_FALSE(child<BusyIndicator>(view, "busyIndicator")->isVisible());
+
+    // Start Mirror: scrcpy for the chosen phone, no adb command.
+    QTest::mouseClick(child<QPushButton>(view, "startMirrorButton"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.launches().size() == 1; }, waitMilliseconds));
+    EXPECT_EQ(h.launches()[0], (Strings{scrcpyPath, "--serial", serial, "--window-title", std::string("Kelvane - ") + serial}));
+    EXPECT_TRUE(h.runs().empty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.model->isStarting(); }, waitMilliseconds));
+    Harness::settle();
+    EXPECT_EQ(text(view, "statusText"), QString("Mirror started for ") + serial + ".");
+
+    // Open Lingguang + Mirror: returns while the phone command is held.
+    h.runGate.close();
+    clickedAt = std::chrono::steady_clock::now();
+    QTest::mouseClick(child<QPushButton>(view, "lingguangMirrorButton"), Qt::LeftButton);
+    EXPECT_LT(std::chrono::steady_clock::now() - clickedAt, 2s);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.runs().size() == 1; }, waitMilliseconds));
+    EXPECT_EQ(h.runs()[0][0], adbPath);
+    EXPECT_EQ(h.runs()[0][4], "monkey");
+    Harness::settle();
+    EXPECT_EQ(text(view, "statusText"), "Opening Lingguang and starting mirror...");
+    EXPECT_EQ(h.launches().size(), 1u);
+    h.runGate.open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.launches().size() == 2 && !h.model->isStarting(); }, waitMilliseconds));
+
+    // Open Log: at once, in the click.
+    QTest::mouseClick(child<QPushButton>(view, "openLogButton"), Qt::LeftButton);
+    EXPECT_EQ(h.opened, Strings{testLogPath});
+
+    // A disabled button ignores clicks; Return does not press a focused one.
+    h.refreshTo(snapshotWith(adbPath, {}, {}));
+    QTest::mouseClick(child<QPushButton>(view, "startMirrorButton"), Qt::LeftButton);
+    auto* refresh = child<QPushButton>(view, "refreshButton");
+    refresh->setFocus();
+    QTest::keyClick(refresh, Qt::Key_Return);
+    QTest::keyClick(refresh, Qt::Key_Enter);
+    Harness::settle();
+    EXPECT_EQ(h.launches().size(), 2u);
+    EXPECT_EQ(h.passesStarted(), 3);
+}
+
+TEST(ContentView, PickerOffersAuthorizedDevicesAndWritesBackOnlyTheUsersChoice) {
+    Shown shown;
+    Harness& h = shown.harness;
+    auto* picker = child<QComboBox>(&shown.view, "devicePicker");
+    h.refreshTo(snapshotWith(adbPath, scrcpyPath,
+                             {AndroidDevice("A1", "device"), AndroidDevice("U1", "unauthorized"),
+                              AndroidDevice("O1", "offline"), AndroidDevice("B2", "device")}));
+    ASSERT_EQ(picker->count(), 2);
+    EXPECT_EQ(picker->itemText(0), "A1");
+    EXPECT_EQ(picker->itemText(1), "B2");
+    EXPECT_EQ(picker->itemData(1).toString(), "B2");
+    EXPECT_EQ(picker->currentIndex(), 0);
+
+    // The model's choice is shown as chosen.
+    h.model->setSelectedDeviceID("B2");
+    Harness::settle();
+    EXPECT_EQ(picker->currentIndex(), 1);
+
+    // The user's choice is written back and nothing else changes.
+    const auto statusBefore = h.model->statusMessage();
+    picker->setFocus();
+    QTest::keyClick(picker, Qt::Key_Up);
+    Harness::settle();
+    EXPECT_EQ(h.model->selectedDeviceID(), std::optional<std::string>("A1"));
+    EXPECT_EQ(h.model->statusMessage(), statusBefore);
+    EXPECT_FALSE(h.model->isRefreshing());
+    EXPECT_EQ(h.passesStarted(), 1);
+
+    // A value matching no entry shows no entry and is not overwritten.
+    h.model->setSelectedDeviceID("gone");
+    Harness::settle();
+    EXPECT_EQ(picker->currentIndex(), -1);
+    EXPECT_EQ(h.model->selectedDeviceID(), std::optional<std::string>("gone"));
+
+    // With no authorized device, the single entry stands for no device.
+    h.refreshTo(snapshotWith(adbPath, scrcpyPath, {AndroidDevice("U1", "unauthorized")}));
+    ASSERT_EQ(picker->count(), 1);
+    EXPECT_EQ(picker->itemText(0), "No authorized device");
+    EXPECT_EQ(picker->currentIndex(), 0);
+    h.model->setSelectedDeviceID("stale");
+    Harness::settle();
+    EXPECT_EQ(picker->currentIndex(), -1);
+    QTest::keyClick(picker, Qt::Key_Down);
+    Harness::settle();
+    EXPECT_EQ(h.model->selectedDeviceID(), std::nullopt);
+    EXPECT_EQ(picker->currentIndex(), 0);
+}
+
+TEST(ContentView, ChecklistRowsShowStateColoursAndSelectableDetails) {
+    Shown shown;
+    Harness& h = shown.harness;
+    DiagnosticsSnapshot snapshot = snapshotWith(adbPath, {}, {});
+    snapshot.checks = {CheckItem("ADB", CheckState::pass, "System adb: /usr/bin/adb"),
+                       CheckItem("Android Device", CheckState::warn, "<b>not</b> & authorized"),
+                       CheckItem("scrcpy", CheckState::fail, "Missing.")};
+    h.refreshTo(snapshot);
+
+    const QList<QWidget*> rows = shown.view.findChildren<QWidget*>("checkRow");
+    ASSERT_EQ(rows.size(), 3);
+    const QColor expected[] = {readyColor(), warningColor(), failureColor()};
+    EXPECT_NE(expected[0], expected[1]);
+    EXPECT_NE(expected[1], expected[2]);
+    for (int index = 0; index < rows.size(); ++index) {
+        SCOPED_TRACE(index);
+        EXPECT_EQ(child<Dot>(rows[index], "checkDot")->color(), expected[index]);
+        auto* title = child<QLabel>(rows[index], "checkTitle");
+        auto* detail = child<QLabel>(rows[index], "checkDetail");
+        EXPECT_FALSE(title->textInteractionFlags() & Qt::TextSelectableByMouse);
+        EXPECT_TRUE(detail->textInteractionFlags() & Qt::TextSelectableByMouse);
+        EXPECT_TRUE(title->font().bold());
+        EXPECT_LT(detail->geometry().top(), rows[index]->height());
+        if (index > 0) EXPECT_LT(rows[index - 1]->y(), rows[index]->y());
+    }
+    EXPECT_EQ(text(rows[1], "checkTitle"), "Android Device");
+    EXPECT_EQ(text(rows[1], "checkDetail"), "<b>not</b> & authorized");
+    EXPECT_EQ(child<QLabel>(rows[1], "checkDetail")->textFormat(), Qt::PlainText);
+
+    // A redraw for another reason keeps a selection the user has made, in a
+    // detail and in the log.
+    auto* detail = child<QLabel>(rows[0], "checkDetail");
+    detail->setSelection(0, 6);
+    auto* log = child<QPlainTextEdit>(&shown.view, "logText");
+    log->selectAll();
+    h.model->setSelectedDeviceID("elsewhere");
+    Harness::settle();
+    EXPECT_EQ(detail->selectedText(), "System");
+    EXPECT_TRUE(log->textCursor().hasSelection());
+
+    // Fewer checks, fewer rows.
+    snapshot.checks.pop_back();
+    h.refreshTo(snapshot);
+    EXPECT_EQ(shown.view.findChildren<QWidget*>("checkRow").size(), 2);
+}
+
+TEST(ContentView, CopyInstallCommandReplacesTheClipboardWithPlainText) {
+    Shown shown;
+    auto* before = new QMimeData;
+    before->setHtml("<b>old</b>");
+    before->setText("old");
+    before->setData("application/x-kelvane-test", "x");
+    QGuiApplication::clipboard()->setMimeData(before);
+
+    QTest::mouseClick(child<QPushButton>(&shown.view, "copyInstallButton"), Qt::LeftButton);
+    const QMimeData* now = QGuiApplication::clipboard()->mimeData();
+    ASSERT_NE(now, nullptr);
+#ifdef Q_OS_MACOS
+    EXPECT_EQ(now->text(), "brew install android-platform-tools scrcpy");
+#else
+    EXPECT_EQ(now->text(), "sudo apt install adb scrcpy");
+#endif
+    EXPECT_FALSE(now->hasHtml());
+    EXPECT_FALSE(now->hasFormat("application/x-kelvane-test"));
+    EXPECT_EQ(shown.harness.model->statusMessage(), std::nullopt);
+    EXPECT_TRUE(shown.harness.logEntries.empty());
+}
+
+TEST(ContentView, ErrorLineStandsAboveTheLogTitleWhileAnErrorIsKept) {
+    Shown shown;
+    Harness& h = shown.harness;
+    QWidget* view = &shown.view;
+    h.refreshTo(readySnapshot());
+    auto* error = child<QLabel>(view, "errorLine");
+    auto* logTitle = child<QLabel>(view, "logTitle");
+    const int titleTopWithoutError = logTitle->y();
+
+    const std::string failure = "Cannot start /usr/bin/scrcpy: No such file or directory";
+    h.launchFailure = failure;
+    QTest::mouseClick(child<QPushButton>(view, "startMirrorButton"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return error->isVisible(); }, waitMilliseconds));
+    Harness::settle();
+    EXPECT_EQ(error->text().toStdString(), failure);
+    EXPECT_EQ(text(view, "statusText").toStdString(), failure);
+    EXPECT_EQ(error->palette().color(QPalette::WindowText), failureColor());
+    EXPECT_EQ(error->y(), titleTopWithoutError);
+    EXPECT_LT(error->geometry().bottom(), logTitle->y());
+
+    // A refresh keeps it.
+    h.refreshTo(readySnapshot());
+    EXPECT_TRUE(error->isVisible());
+
+    // An empty description is shown as it is, in both places.
+    h.launchFailure = "";
+    QTest::mouseClick(child<QPushButton>(view, "startMirrorButton"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return error->text().isEmpty() && !h.model->isStarting(); }, waitMilliseconds));
+    Harness::settle();
+    EXPECT_EQ(text(view, "statusText"), "");
+
+    // The next good start removes it and the title moves back up.
+    h.launchFailure.reset();
+    QTest::mouseClick(child<QPushButton>(view, "startMirrorButton"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !error->isVisible(); }, waitMilliseconds));
+    Harness::settle();
+    EXPECT_EQ(logTitle->y(), titleTopWithoutError);
+}
+
+TEST(ContentView, LogShowsTheTranscriptVerbatimAndScrollsInAFixedBox) {
+    Shown shown;
+    Harness& h = shown.harness;
+    auto* log = child<QPlainTextEdit>(&shown.view, "logText");
+    auto* box = child<QWidget>(&shown.view, "logBox");
+
+    DiagnosticsSnapshot snapshot = snapshotWith(adbPath, {}, {});
+    snapshot.log = " \n";
+    h.refreshTo(snapshot);
+    EXPECT_EQ(log->toPlainText(), " \n");
+
+    const int heightBefore = shown.view.sizeHint().height();
+    std::string longLog;
+    for (int line = 0; line < 200; ++line) longLog += "line " + std::to_string(line) + "\n";
+    snapshot.log = longLog;
+    h.refreshTo(snapshot);
+    EXPECT_EQ(box->height(), 130);
+    EXPECT_GT(log->verticalScrollBar()->maximum(), 0);
+    EXPECT_EQ(shown.view.sizeHint().height(), heightBefore);
+}
+
+// ---- The window ------------------------------------------------------------
+
+TEST(KelvaneWindow, RefusesToShrinkBelowItsMinimumOrItsContent) {
+    Harness h;
+    h.setNext(readySnapshot());
+    KelvaneWindow window(h.model);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 1 && !h.model->isRefreshing(); }, waitMilliseconds));
+    Harness::settle();
+    window.resize(300, 200);
+    Harness::settle();
+    EXPECT_GE(window.width(), minimumWindowWidth);
+    EXPECT_GE(window.height(), minimumWindowHeight);
+    EXPECT_GE(window.minimumWidth(), 760);
+    EXPECT_GE(window.minimumHeight(), 520);
+    // With four rows the column needs more than the minimum: nothing is cut.
+    EXPECT_GE(window.content()->height(), window.content()->minimumSizeHint().height());
+
+    // Extra height is shared above and below the column.
+    window.resize(900, window.height() + 200);
+    Harness::settle();
+    EXPECT_NEAR(window.content()->y(), window.height() - window.content()->geometry().bottom() - 1, 2);
+    EXPECT_EQ(child<QWidget>(&window, "statusBar")->width(), 900 - 2 * 24);
+}
+
+TEST(KelvaneWindow, EveryProgrammaticShowingStartsARefresh) {
+    Harness h;
+    h.setNext(readySnapshot());
+    KelvaneWindow window(h.model);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 1; }, waitMilliseconds));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.model->isRefreshing(); }, waitMilliseconds));
+    Harness::settle();
+
+    // The window system showing it again (un-minimising) is no new showing.
+    // (Delivered directly: sending an event clears its spontaneous mark.)
+    QShowEvent spontaneous;
+    QSpontaneKeyEvent::setSpontaneous(&spontaneous);
+    static_cast<QObject&>(window).event(&spontaneous);
+    window.reopen(); // already shown: nothing
+    Harness::settle();
+    EXPECT_EQ(h.passesStarted(), 1);
+
+    // Closed and opened again: the same state at once, and a new pass.
+    h.passGate.close();
+    window.close();
+    Harness::settle();
+    window.reopen();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 2; }, waitMilliseconds));
+    Harness::settle();
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_EQ(window.findChildren<QWidget*>("checkRow").size(), 4);
+}
+
+TEST(KelvaneWindow, QtUIThreadRunsPostedTasksOnTheEventLoopInOrder) {
+    const Executor post = qtUIThread();
+    std::vector<int> order;
+    std::vector<bool> onUIThread;
+    std::thread background([&] {
+        for (int task = 0; task < 3; ++task) {
+            post([&, task] {
+                order.push_back(task);
+                onUIThread.push_back(QThread::currentThread() == QCoreApplication::instance()->thread());
+            });
+        }
+    });
+    background.join();
+    EXPECT_TRUE(order.empty()); // not at once: through the event loop
+    ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 3; }, waitMilliseconds));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(onUIThread, (std::vector<bool>{true, true, true}));
+}
+
+// The ready state as a picture, kept with the build for a look by eye.
+TEST(KelvaneWindow, ReadyStateScreenshot) {
+    Harness h;
+    h.setNext(readySnapshot());
+    KelvaneWindow window(h.model);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 1 && !h.model->isRefreshing(); }, waitMilliseconds));
+    Harness::settle();
+    const QPixmap picture = window.grab();
+    const QString path = QStringLiteral(KELVANE_ARTEFACT_DIR "/kelvane-ready.png");
+    ASSERT_TRUE(picture.save(path)) << path.toStdString();
+    EXPECT_GE(picture.width(), minimumWindowWidth);
+    EXPECT_GE(picture.height(), minimumWindowHeight);
+}
+
+} // namespace
+} // namespace kelvane
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    // Listing the tests (as the build does) needs no display.
+    if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
