@@ -1,0 +1,114 @@
+// parseDevices on arbitrary text. Besides not crashing:
+//  - every device has a non-empty id and state, neither holding a blank, a
+//    tab or a line feed;
+//  - the result equals that of a separate, character-by-character reading of
+//    the same rules written here;
+//  - empty lines never count: the text parses the same after all of them are
+//    removed, and after empty lines are added between, before and after the
+//    lines.
+#include "DiagnosticsService.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using kelvane::AndroidDevice;
+
+[[noreturn]] void fail(const char* what, std::string_view input) {
+    std::fprintf(stderr, "property violated: %s\ninput (%zu bytes)\n", what, input.size());
+    std::abort();
+}
+
+// The rules, read one character at a time: a line feed ends a line, a blank
+// or a tab ends a field, empty lines and empty fields do not exist, the first
+// line is the heading, a line with two or more fields is a device.
+std::vector<AndroidDevice> referenceDevices(std::string_view text) {
+    std::vector<AndroidDevice> devices;
+    bool headingSeen = false;
+    std::vector<std::string> fields;
+    std::string field;
+    bool lineHasCharacters = false;
+
+    auto endField = [&] {
+        if (!field.empty()) fields.push_back(field);
+        field.clear();
+    };
+    auto endLine = [&] {
+        endField();
+        if (lineHasCharacters) {
+            if (headingSeen && fields.size() >= 2) devices.emplace_back(fields[0], fields[1]);
+            headingSeen = true;
+        }
+        fields.clear();
+        lineHasCharacters = false;
+    };
+
+    for (const char c : text) {
+        if (c == '\n') {
+            endLine();
+            continue;
+        }
+        lineHasCharacters = true;
+        if (c == ' ' || c == '\t') {
+            endField();
+        } else {
+            field += c;
+        }
+    }
+    endLine();
+    return devices;
+}
+
+std::string withoutEmptyLines(std::string_view text) {
+    std::string result;
+    for (const char c : text) {
+        if (c == '\n' && (result.empty() || result.back() == '\n')) continue;
+        result += c;
+    }
+    if (!result.empty() && result.back() == '\n') result.pop_back();
+    return result;
+}
+
+// Adds empty lines: before the text, after it, and after those line feeds
+// that the input's own bytes pick.
+std::string withMoreEmptyLines(std::string_view text) {
+    std::string result = "\n\n";
+    std::uint32_t picker = 2166136261u;
+    for (const char c : text) {
+        result += c;
+        picker = (picker ^ static_cast<unsigned char>(c)) * 16777619u;
+        if (c == '\n') result.append((picker >> 7) % 3, '\n');
+    }
+    result += "\n\n";
+    return result;
+}
+
+bool holdsSeparator(const std::string& text) { return text.find_first_of(" \t\n") != std::string::npos; }
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::vector<AndroidDevice> devices = kelvane::DiagnosticsService::parseDevices(input);
+
+    for (const AndroidDevice& device : devices) {
+        if (device.id().empty()) fail("empty id", input);
+        if (device.state().empty()) fail("empty state", input);
+        if (holdsSeparator(device.id())) fail("id holds a blank, tab or line feed", input);
+        if (holdsSeparator(device.state())) fail("state holds a blank, tab or line feed", input);
+    }
+    if (devices != referenceDevices(input)) fail("differs from the character-by-character reading", input);
+    if (devices != kelvane::DiagnosticsService::parseDevices(withoutEmptyLines(input))) {
+        fail("changes when empty lines are removed", input);
+    }
+    if (devices != kelvane::DiagnosticsService::parseDevices(withMoreEmptyLines(input))) {
+        fail("changes when empty lines are added", input);
+    }
+    return 0;
+}
