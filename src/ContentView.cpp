@@ -1,5 +1,7 @@
 #include "ContentView.h"
 
+#include "DiagnosticsService.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
@@ -161,11 +163,7 @@ constexpr const char* checkDetailName = "checkDetail";
 
 } // namespace
 
-// ---- Derived condition and colours -----------------------------------------
-
-bool canStartMirror(const DiagnosticsSnapshot& snapshot) {
-    return snapshot.adbPath && snapshot.scrcpyPath && !snapshot.authorizedDevices().empty();
-}
+// ---- Colours -----------------------------------------------------------------
 
 QColor readyColor() { return QColor(52, 199, 89); }
 QColor warningColor() { return QColor(255, 149, 0); }
@@ -450,7 +448,7 @@ void ContentView::scheduleRender() {
 
 void ContentView::render() {
     const DiagnosticsSnapshot snapshot = model_->snapshot();
-    const bool ready = canStartMirror(snapshot);
+    const bool ready = DiagnosticsService::canStartMirror(snapshot);
     const bool refreshing = model_->isRefreshing();
     const bool starting = model_->isStarting();
 

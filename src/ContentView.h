@@ -36,9 +36,6 @@ inline constexpr std::string_view installCommand = "sudo apt install adb scrcpy"
 inline constexpr int minimumWindowWidth = 760;
 inline constexpr int minimumWindowHeight = 520;
 
-// Both tools found and at least one authorized device.
-bool canStartMirror(const DiagnosticsSnapshot& snapshot);
-
 // The colours of the status and checklist dots and of the error line.
 QColor readyColor();   // green
 QColor warningColor(); // orange
