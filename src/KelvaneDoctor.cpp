@@ -11,12 +11,16 @@ namespace kelvane::doctor {
 
 namespace {
 
-// Status after showing the help.
+// Status after showing the help or the version.
 constexpr int helpStatus = 0;
 
 constexpr std::string_view jsonOption = "--json";
 constexpr std::string_view helpOption = "--help";
 constexpr std::string_view shortHelpOption = "-h";
+constexpr std::string_view versionOption = "--version";
+
+// The project's version, handed in by the build.
+constexpr std::string_view projectVersion = KELVANE_VERSION;
 
 std::string baseName(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -29,6 +33,8 @@ nlohmann::ordered_json optionalText(const std::optional<std::string>& text) {
 
 } // namespace
 
+std::string_view version() { return projectVersion; }
+
 std::string usage(const std::string& program) {
     const std::string name = baseName(program);
     return "Usage: " + name + " [--json]\n"
@@ -39,6 +45,7 @@ std::string usage(const std::string& program) {
            "summary and the adb commands' transcript.\n"
            "\n"
            "  --json      print the whole result as one JSON object instead\n"
+           "  --version   show the version\n"
            "  -h, --help  show this help\n"
            "\n"
            "Exit status: 0 when a mirror could start (adb and scrcpy found and at\n"
@@ -95,9 +102,14 @@ std::string jsonReport(const DiagnosticsSnapshot& snapshot) {
 int run(const std::string& program, const std::vector<std::string>& arguments, const Places& places,
         std::ostream& out, std::ostream& err) {
     bool asJSON = false;
+    // Help and version come before everything else; the first one asked for wins.
     for (const std::string& argument : arguments) {
         if (argument == helpOption || argument == shortHelpOption) {
             out << usage(program);
+            return helpStatus;
+        }
+        if (argument == versionOption) {
+            out << baseName(program) << ' ' << version() << '\n';
             return helpStatus;
         }
     }

@@ -7,6 +7,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvane::doctor {
@@ -15,6 +16,9 @@ namespace kelvane::doctor {
 inline constexpr int readyStatus = 0;     // a mirror could start
 inline constexpr int notReadyStatus = 1;  // something is missing
 inline constexpr int usageStatus = 2;     // the command line was not understood
+
+// This build's version, "MAJOR.MINOR.PATCH".
+std::string_view version();
 
 // The help text; `program` is the name the user typed.
 std::string usage(const std::string& program);
@@ -27,8 +31,8 @@ std::string textReport(const DiagnosticsSnapshot& snapshot);
 std::string jsonReport(const DiagnosticsSnapshot& snapshot);
 
 // The whole program: `arguments` without the program name. Runs one
-// diagnostics pass over `places` unless asked for help or given an unknown
-// option, and gives the exit status.
+// diagnostics pass over `places` unless asked for help or the version or
+// given an unknown option, and gives the exit status.
 int run(const std::string& program, const std::vector<std::string>& arguments, const Places& places,
         std::ostream& out, std::ostream& err);
 

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
+#include <regex>
 #include <sstream>
 #include <sys/wait.h>
 
@@ -212,6 +213,39 @@ TEST(KelvaneDoctor, OptionsAndUsage) {
     }
 }
 
+TEST(KelvaneDoctor, VersionIsShownWithoutAPass) {
+    EXPECT_TRUE(std::regex_match(std::string(doctor::version()), std::regex(R"(\d+\.\d+\.\d+)")))
+        << doctor::version();
+    const std::string versionLine = "kelvane-doctor " + std::string(doctor::version()) + "\n";
+
+    struct Case {
+        std::vector<std::string> arguments;
+        bool showsVersion; // otherwise the help
+    };
+    const std::vector<Case> cases{
+        {{"--version"}, true},
+        {{"--json", "--version"}, true},
+        {{"--bogus", "--version"}, true},
+        {{"--version", "--help"}, true},
+        {{"--help", "--version"}, false},
+    };
+    for (const Case& c : cases) {
+        Machine machine;
+        machine.installADB(readyDevices, lingguangPackageLine);
+        const auto outcome = machine.doctor(c.arguments);
+        const std::string label = c.arguments.front() + " " + c.arguments.back();
+        EXPECT_EQ(outcome.status, 0) << label;
+        EXPECT_EQ(outcome.err, "") << label;
+        if (c.showsVersion) {
+            EXPECT_EQ(outcome.out, versionLine) << label;
+        } else {
+            EXPECT_EQ(outcome.out.rfind("Usage: kelvane-doctor", 0), 0u) << label << ": " << outcome.out;
+        }
+        EXPECT_FALSE(test::exists(machine / "calls")) << label << ": no pass may run";
+        EXPECT_FALSE(test::exists(machine.places.logPath)) << label;
+    }
+}
+
 // ---- The built program ---------------------------------------------------
 
 struct ProgramOutcome {
@@ -229,11 +263,16 @@ ProgramOutcome runProgram(const std::string& arguments) {
     return {status, test::readFile(dir / "out"), test::readFile(dir / "err")};
 }
 
-TEST(KelvaneDoctorProgram, HelpAndUnknownOption) {
+TEST(KelvaneDoctorProgram, HelpVersionAndUnknownOption) {
     const auto help = runProgram("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: kelvane-doctor [--json]\n", 0), 0u) << help.out;
     EXPECT_EQ(help.err, "");
+
+    const auto version = runProgram("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "kelvane-doctor " + std::string(doctor::version()) + "\n");
+    EXPECT_EQ(version.err, "");
 
     const auto unknown = runProgram("--verbose");
     EXPECT_EQ(unknown.status, 2);
