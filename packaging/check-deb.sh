@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a configured build directory, installs it
+# with apt on this machine, checks the installed programs and the desktop
+# entry, and removes the package again. Debian 12, as root (or with sudo).
+#
+#   packaging/check-deb.sh <build dir>
+#
+# Needs Debian's adb at /usr/bin/adb and no other adb in an earlier place:
+# the installed kelvane-doctor must report it as "System adb".
+set -euo pipefail
+
+if [ $# -ne 1 ]; then
+  echo "usage: $0 <build dir>" >&2
+  exit 2
+fi
+cd "$(dirname "$0")/.."
+build_dir=$(cd "$1" && pwd)
+package=kelvane
+system_adb=/usr/bin/adb
+bin_dir=/usr/bin
+desktop_entry=/usr/share/applications/kelvane.desktop
+icon=/usr/share/icons/hicolor/scalable/apps/kelvane.svg
+# What the package holds, and nothing else.
+expected_files="./usr/bin/kelvane
+./usr/bin/kelvane-doctor
+./usr/share/applications/kelvane.desktop
+./usr/share/icons/hicolor/scalable/apps/kelvane.svg"
+# The tools this check uses: CPack's library dependencies (dpkg-shlibdeps,
+# file), the desktop entry's validator, adb, and the window's smoke test
+# (a virtual X server, a screenshot tool, Python for the JSON).
+tools=(dpkg-dev file desktop-file-utils adb xvfb xauth imagemagick python3)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+fail() {
+  echo "check-deb: $*" >&2
+  exit 1
+}
+
+missing=()
+for tool in "${tools[@]}"; do installed "$tool" || missing+=("$tool"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+if installed "$package"; then
+  fail "$package is already installed; remove it first (apt-get purge $package), this check installs and removes its own"
+fi
+[ -f "$build_dir/CPackConfig.cmake" ] || fail "$build_dir is not a configured Kelvane build directory"
+
+work=$(mktemp -d /tmp/kelvane-deb-XXXXXX)
+we_installed=no
+finish() {
+  local status=$?
+  if [ "$we_installed" = yes ]; then
+    echo "Removing $package"
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "$package" >/dev/null || status=1
+    if installed "$package" || [ -e "$bin_dir/kelvane-doctor" ]; then
+      echo "check-deb: $package is still installed" >&2
+      status=1
+    fi
+  fi
+  rm -rf "$work"
+  exit $status
+}
+trap finish EXIT
+
+# ---- Build the package ----------------------------------------------------
+cmake --build "$build_dir" -j2
+cpack --config "$build_dir/CPackConfig.cmake" -G DEB -B "$work" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack failed"; }
+debs=("$work/$package"_*.deb)
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then fail "expected one ${package}_*.deb in $work"; fi
+deb=${debs[0]}
+echo "Built $(basename "$deb")"
+dpkg-deb -f "$deb" Package Version Architecture Depends Recommends Suggests
+
+depends=$(dpkg-deb -f "$deb" Depends)
+depended_packages=$(tr ',|' '\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//')
+for library in libqt6widgets6 libqt6gui6 libqt6core6 libstdc++6; do
+  grep -Fxq "$library" <<<"$depended_packages" || fail "Depends lacks $library: $depends"
+done
+[ "$(dpkg-deb -f "$deb" Recommends)" = adb ] || fail "Recommends is not adb"
+
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
+[ "$files" = "$expected_files" ] || fail "unexpected package contents:
+$files"
+
+# ---- Install it -----------------------------------------------------------
+we_installed=yes
+(cd "$work" && as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$(basename "$deb")" >/dev/null)
+installed "$package" || fail "apt did not install $package"
+
+# The desktop entry and its icon.
+validation=$(desktop-file-validate "$desktop_entry" 2>&1) || fail "desktop-file-validate: $validation"
+[ -z "$validation" ] || fail "desktop-file-validate: $validation"
+python3 -c 'import sys, xml.etree.ElementTree as t; t.parse(sys.argv[1])' "$icon" || fail "$icon is not well-formed"
+
+# The installed programs find their libraries and carry no search path of
+# their own.
+for program in "$bin_dir/kelvane" "$bin_dir/kelvane-doctor"; do
+  if ldd "$program" | grep -q 'not found'; then ldd "$program"; fail "$program lacks libraries"; fi
+  if readelf -d "$program" | grep -Eq 'RPATH|RUNPATH'; then readelf -d "$program" | grep -E 'RPATH|RUNPATH'; fail "$program has a library search path"; fi
+done
+
+# kelvane-doctor: its version is the package's, and it finds Debian's adb.
+package_version=$(dpkg-query -W -f='${Version}' "$package")
+version=$("$bin_dir/kelvane-doctor" --version)
+[ "$version" = "kelvane-doctor ${package_version%%-*}" ] || fail "--version says '$version', the package is $package_version"
+echo "$version"
+
+status=0
+"$bin_dir/kelvane-doctor" >"$work/doctor.txt" || status=$?
+cat "$work/doctor.txt"
+[ $status -eq 0 ] || [ $status -eq 1 ] || fail "kelvane-doctor ended with status $status"
+grep -Eq "^pass +ADB +System adb: $system_adb\$" "$work/doctor.txt" || fail "kelvane-doctor did not report $system_adb as System adb"
+
+status=0
+"$bin_dir/kelvane-doctor" --json >"$work/doctor.json" || status=$?
+python3 - "$work/doctor.json" "$system_adb" "$status" <<'PY' || fail "kelvane-doctor --json disagrees"
+import json, sys
+report = json.load(open(sys.argv[1]))
+assert report["adbPath"] == sys.argv[2], report["adbPath"]
+assert report["adbSource"] == "System adb", report["adbSource"]
+assert report["canStartMirror"] == (sys.argv[3] == "0"), report["canStartMirror"]
+PY
+
+# The window starts from /usr/bin and finishes its first diagnostics pass.
+log_path=$(sed -n 's/.*logPath = "\([^"]*\)".*/\1/p' src/CommandRunner.h)
+[ -n "$log_path" ] || fail "cannot read the activity log's path from src/CommandRunner.h"
+sh tests/KelvaneAppSmokeTest.sh "$bin_dir/kelvane" "$work/kelvane.png" "$log_path" || fail "the installed kelvane did not start"
+
+echo "check-deb: $(basename "$deb") installs, validates and runs"
