@@ -1,0 +1,446 @@
+// End to end against the real adb: stand-in phones on loopback, connected to
+// the adb server of this machine, seen through the diagnostics pass, the
+// view model's mirror start and kelvane-doctor. Tool discovery is pointed at
+// the adb on the search path; scrcpy is a stand-in script.
+#include "CommandRunner.h"
+#include "DiagnosticsService.h"
+#include "DiagnosticsViewModel.h"
+#include "KelvaneDoctor.h"
+#include "StandinPhone.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <sstream>
+
+namespace kelvane {
+namespace {
+
+using test::PhoneMode;
+using test::StandinPhone;
+using test::TempDir;
+using test::runADB;
+using Strings = std::vector<std::string>;
+
+const std::string pmService = "shell:pm list packages com.antgroup.leopard.android";
+const std::string monkeyService =
+    "shell:monkey -p com.antgroup.leopard.android -c android.intent.category.LAUNCHER 1";
+const std::string devicesHeading = "$ adb devices\n";
+const std::string pmHeading = "$ adb shell pm list packages com.antgroup.leopard.android\n";
+const std::string lingguangLine = "package:com.antgroup.leopard.android\n";
+const std::string listHeading = "List of devices attached\n";
+const std::string emptyList = listHeading + "\n";
+
+const std::string& realADB() {
+    static const std::string path = test::findOnSearchPath("adb");
+    return path;
+}
+
+// The adb server is shared by everything on this machine: each test program
+// starts from a server of its own and kills it when done, so that nothing a
+// phone left behind outlives the program.
+class ADBServer : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (realADB().empty()) return;
+        runADB(realADB(), {"kill-server"});
+        runADB(realADB(), {"start-server"});
+    }
+    void TearDown() override {
+        if (!realADB().empty()) runADB(realADB(), {"kill-server"});
+    }
+};
+[[maybe_unused]] ::testing::Environment* const adbServer = ::testing::AddGlobalTestEnvironment(new ADBServer);
+
+// A stand-in scrcpy: records its arguments and the environment it was
+// started with (on Linux the kernel's copy, which no shell has added to),
+// then says it runs.
+constexpr const char* standInScrcpy = R"(dir=$(dirname "$0")
+for a in "$@"; do printf '%s\n' "$a"; done > "$dir/scrcpy-arguments"
+if [ -r /proc/$$/environ ]; then tr '\0' '\n' < /proc/$$/environ; else env; fi > "$dir/scrcpy-environment"
+echo "stand-in scrcpy running"
+)";
+
+// "List of devices attached\n", one "SERIAL\tSTATE\n" per phone, "\n".
+std::string deviceList(const std::vector<std::pair<std::string, std::string>>& lines) {
+    std::string text = listHeading;
+    for (const auto& [serial, state] : lines) text += serial + "\t" + state + "\n";
+    return text + "\n";
+}
+
+std::string checkStates(const DiagnosticsSnapshot& snapshot) {
+    std::string states;
+    for (const CheckItem& check : snapshot.checks) states += std::string(rawValue(check.state())) + " ";
+    return states;
+}
+
+std::string regexEscape(const std::string& text) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(text, special, R"(\$&)");
+}
+
+// The whole activity-log entry for `message`, as a pattern.
+std::string entryPattern(const std::string& message) {
+    return R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000\] )" + regexEscape(message) + "\n";
+}
+
+std::string canonicalPath(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::path resolved = std::filesystem::canonical(path, error);
+    return error ? path : resolved.string();
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (realADB().empty()) GTEST_SKIP() << "adb is not installed: the end-to-end tests need the real adb";
+        if (std::string(KELVANE_PYTHON).empty()) {
+            GTEST_SKIP() << "python3 is not installed: the stand-in phones need it";
+        }
+        adb = realADB();
+        places.bundleRoot = dir / "Kelvane.app";
+        places.adbCandidates = {adb};
+        places.scrcpyCandidates = {dir / "scrcpy"};
+        places.logPath = dir / "activity.log";
+        test::writeScript(dir / "scrcpy", standInScrcpy);
+        ASSERT_EQ(listing(), emptyList) << "the adb server lists devices that are not this test's";
+    }
+
+    void TearDown() override {
+        if (adb.empty()) return;
+        phones.clear();
+        EXPECT_EQ(listing(), emptyList) << "every phone is disconnected again";
+    }
+
+    // A new phone, connected and listed by the server in its mode's state.
+    StandinPhone& connectPhone(PhoneMode mode, bool lingguang = false, int port = 0) {
+        phones.push_back(
+            std::make_unique<StandinPhone>(KELVANE_PYTHON, KELVANE_STANDIN_PHONE, adb, mode, lingguang, port));
+        StandinPhone& phone = *phones.back();
+        phone.connect();
+        const std::string line = phone.serial() + "\t" + test::listedState(mode) + "\n";
+        EXPECT_TRUE(test::eventually([&] { return listing().find(line) != std::string::npos; }, 5.0))
+            << "not listed as " << line << listing();
+        return phone;
+    }
+
+    // What the real adb prints for "adb devices" right now.
+    std::string listing() const { return runADB(adb, {"devices"}).output; }
+
+    std::string activityLog() const { return test::readFile(places.logPath); }
+
+    TempDir dir;
+    std::string adb;
+    Places places;
+    std::vector<std::unique_ptr<StandinPhone>> phones;
+};
+
+// ---- The diagnostics pass ------------------------------------------------
+
+TEST_F(EndToEnd, AuthorizedPhoneWithLingguangIsReady) {
+    StandinPhone& phone = connectPhone(PhoneMode::authorized, true);
+
+    const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
+
+    const std::string devices = deviceList({{phone.serial(), "device"}});
+    EXPECT_EQ(listing(), devices) << "what the real adb prints at the same moment";
+    EXPECT_EQ(snapshot.log, devicesHeading + devices + "\n" + pmHeading + lingguangLine);
+    EXPECT_EQ(snapshot.adbPath, adb);
+    EXPECT_EQ(snapshot.adbSource, "System adb");
+    EXPECT_EQ(snapshot.devices, (std::vector<AndroidDevice>{{phone.serial(), "device"}}));
+    EXPECT_EQ(snapshot.selectedDeviceID, phone.serial());
+    EXPECT_TRUE(snapshot.lingguangInstalled);
+    EXPECT_EQ(checkStates(snapshot), "pass pass pass pass ");
+    EXPECT_EQ(snapshot.checks.at(2).detail(), "1 authorized device(s).");
+    EXPECT_EQ(phone.services(), Strings{pmService});
+    const std::regex onlyEntry(entryPattern("Diagnostics refreshed. Ready to mirror 1 authorized device(s)."));
+    EXPECT_TRUE(std::regex_match(activityLog(), onlyEntry)) << activityLog();
+}
+
+TEST_F(EndToEnd, AuthorizedPhoneWithoutLingguang) {
+    StandinPhone& phone = connectPhone(PhoneMode::authorized, false);
+
+    const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
+
+    // The phone answers the package query with nothing at all.
+    EXPECT_EQ(snapshot.log, devicesHeading + deviceList({{phone.serial(), "device"}}) + "\n" + pmHeading);
+    EXPECT_EQ(snapshot.selectedDeviceID, phone.serial());
+    EXPECT_FALSE(snapshot.lingguangInstalled);
+    EXPECT_EQ(checkStates(snapshot), "pass pass pass warn ");
+    EXPECT_EQ(snapshot.summary(), "Ready to mirror 1 authorized device(s).");
+    EXPECT_EQ(phone.services(), Strings{pmService});
+}
+
+TEST_F(EndToEnd, PhonesThatAreNotAuthorizedAreListedButNeverAsked) {
+    for (const PhoneMode mode : {PhoneMode::unauthorized, PhoneMode::offline}) {
+        const std::string state = test::listedState(mode);
+        StandinPhone& phone = connectPhone(mode);
+
+        const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
+
+        EXPECT_EQ(snapshot.log, devicesHeading + deviceList({{phone.serial(), state}})) << state;
+        EXPECT_EQ(snapshot.devices, (std::vector<AndroidDevice>{{phone.serial(), state}})) << state;
+        EXPECT_EQ(snapshot.selectedDeviceID, std::nullopt) << state;
+        EXPECT_FALSE(snapshot.lingguangInstalled) << state;
+        EXPECT_EQ(checkStates(snapshot), "pass pass warn warn ") << state;
+        EXPECT_EQ(snapshot.summary(), "No authorized Android device.") << state;
+        EXPECT_EQ(phone.services(), Strings{}) << state;
+
+        phones.clear();
+        ASSERT_EQ(listing(), emptyList) << state;
+    }
+}
+
+TEST_F(EndToEnd, AuthorizedPhoneBehindAnUnauthorizedOneIsChosen) {
+    // adb lists its phones in the text order of their serials: the
+    // unauthorized phone gets the port that puts it first.
+    std::vector<std::string> ports;
+    for (const int port : test::freePorts(2)) ports.push_back(std::to_string(port));
+    std::sort(ports.begin(), ports.end());
+    StandinPhone& locked = connectPhone(PhoneMode::unauthorized, false, std::stoi(ports[0]));
+    StandinPhone& open = connectPhone(PhoneMode::authorized, true, std::stoi(ports[1]));
+
+    const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
+
+    const std::string devices = deviceList({{locked.serial(), "unauthorized"}, {open.serial(), "device"}});
+    EXPECT_EQ(listing(), devices);
+    EXPECT_EQ(snapshot.log, devicesHeading + devices + "\n" + pmHeading + lingguangLine);
+    EXPECT_EQ(snapshot.devices,
+              (std::vector<AndroidDevice>{{locked.serial(), "unauthorized"}, {open.serial(), "device"}}));
+    EXPECT_EQ(snapshot.selectedDeviceID, open.serial());
+    EXPECT_TRUE(snapshot.lingguangInstalled);
+    EXPECT_EQ(checkStates(snapshot), "pass pass pass pass ");
+    EXPECT_EQ(snapshot.summary(), "Ready to mirror 1 authorized device(s).");
+    EXPECT_EQ(open.services(), Strings{pmService});
+    EXPECT_EQ(locked.services(), Strings{});
+}
+
+TEST_F(EndToEnd, OfTwoAuthorizedPhonesOnlyTheFirstInADBsOrderIsAsked) {
+    auto one = std::make_unique<StandinPhone>(KELVANE_PYTHON, KELVANE_STANDIN_PHONE, adb, PhoneMode::authorized, true);
+    auto two = std::make_unique<StandinPhone>(KELVANE_PYTHON, KELVANE_STANDIN_PHONE, adb, PhoneMode::authorized, true);
+    if (one->serial() > two->serial()) std::swap(one, two);
+    // adb lists its phones in the text order of their serials, not in the
+    // order they came: connect the later one first.
+    for (auto* phone : {&two, &one}) {
+        phones.push_back(std::move(*phone));
+        phones.back()->connect();
+    }
+    const StandinPhone& first = *phones[1];
+    const StandinPhone& second = *phones[0];
+    const std::string devices = deviceList({{first.serial(), "device"}, {second.serial(), "device"}});
+    ASSERT_TRUE(test::eventually([&] { return listing() == devices; }, 5.0)) << listing();
+
+    const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
+
+    EXPECT_EQ(snapshot.log, devicesHeading + devices + "\n" + pmHeading + lingguangLine);
+    EXPECT_EQ(snapshot.devices,
+              (std::vector<AndroidDevice>{{first.serial(), "device"}, {second.serial(), "device"}}));
+    EXPECT_EQ(snapshot.selectedDeviceID, first.serial());
+    EXPECT_EQ(snapshot.summary(), "Ready to mirror 2 authorized device(s).");
+    EXPECT_EQ(first.services(), Strings{pmService});
+    EXPECT_EQ(second.services(), Strings{}) << "only the chosen phone is asked about Lingguang";
+}
+
+TEST_F(EndToEnd, AFreshServersNoticesStayOutOfTheTranscript) {
+    // The first command to a server that is not running starts it and says
+    // so; the pass asks for the device list only after starting the server.
+    runADB(adb, {"kill-server"});
+    const std::string firstListing = listing();
+    EXPECT_NE(firstListing.find("daemon"), std::string::npos) << firstListing;
+    EXPECT_NE(firstListing, emptyList);
+    runADB(adb, {"kill-server"});
+
+    const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
+
+    EXPECT_EQ(snapshot.log, devicesHeading + emptyList);
+    EXPECT_TRUE(snapshot.devices.empty());
+    EXPECT_EQ(checkStates(snapshot), "pass pass fail warn ");
+}
+
+// ---- The mirror start through the view model ------------------------------
+
+// The UI thread's queue, run by the test's own thread.
+class UIQueue {
+public:
+    void post(Task task) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            tasks_.push_back(std::move(task));
+        }
+        posted_.notify_one();
+    }
+
+    // Runs the posted tasks here until `finished` holds; false when `seconds`
+    // pass before.
+    bool runUntil(const bool& finished, double seconds) {
+        const double deadline = test::now() + seconds;
+        while (!finished) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!posted_.wait_for(lock, std::chrono::milliseconds(50), [&] { return !tasks_.empty(); })) {
+                if (test::now() > deadline) return false;
+                continue;
+            }
+            Task task = std::move(tasks_.front());
+            tasks_.pop_front();
+            lock.unlock();
+            task();
+        }
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable posted_;
+    std::deque<Task> tasks_;
+};
+
+// What the stand-in phone's shell prints for `command`, with Lingguang.
+std::string phoneShellText(const std::string& command) {
+    const std::string script = KELVANE_STANDIN_PHONE;
+    const CommandResult result = CommandRunner::run(
+        KELVANE_PYTHON,
+        {"-B", "-c",
+         "import sys; sys.path.insert(0, sys.argv[1]); import standin_phone as p; "
+         "sys.stdout.write(p.shell_output(sys.argv[2], True))",
+         script.substr(0, script.rfind('/')), command},
+        15.0);
+    EXPECT_EQ(result.status, 0) << result.output;
+    return result.output;
+}
+
+TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {
+    StandinPhone& phone = connectPhone(PhoneMode::authorized, true);
+    const std::string serial = phone.serial();
+
+    auto ui = std::make_shared<UIQueue>();
+    ViewModelServices services;
+    services.onUIThread = [ui](Task task) { ui->post(std::move(task)); };
+    services.buildSnapshot = [places = places] { return DiagnosticsService::buildSnapshot(places); };
+    services.logPath = places.logPath; // the real log writer, on this file
+    services.launchDetached = [places = places](const std::string& executable, const Strings& arguments) {
+        CommandRunner::launchDetached(executable, arguments, places);
+    };
+    auto model = DiagnosticsViewModel::create(services);
+
+    bool refreshed = false;
+    model->refresh([&] { refreshed = true; });
+    ASSERT_TRUE(ui->runUntil(refreshed, 40.0));
+    ASSERT_EQ(model->selectedDeviceID(), serial);
+    ASSERT_TRUE(model->snapshot().lingguangInstalled);
+
+    bool started = false;
+    model->startMirror(true, [&] { started = true; });
+    ASSERT_TRUE(ui->runUntil(started, 20.0));
+
+    EXPECT_EQ(model->statusMessage(), "Mirror started for " + serial + ".");
+    EXPECT_EQ(model->lastError(), std::nullopt);
+    EXPECT_FALSE(model->isStarting());
+    EXPECT_EQ(phone.services(), (Strings{pmService, monkeyService}));
+
+    ASSERT_TRUE(test::eventually(
+        [&] { return activityLog().find("stand-in scrcpy running\n") != std::string::npos; }))
+        << activityLog();
+    EXPECT_EQ(test::readFile(dir / "scrcpy-arguments"),
+              "--serial\n" + serial + "\n--window-title\nKelvane - " + serial + "\n");
+
+    Strings environment;
+    std::istringstream environmentText(test::readFile(dir / "scrcpy-environment"));
+    for (std::string line; std::getline(environmentText, line);) {
+#if !defined(__linux__)
+        // What the shell itself exports when it must be asked with env.
+        if (line.rfind("PWD=", 0) == 0 || line.rfind("OLDPWD=", 0) == 0 || line.rfind("SHLVL=", 0) == 0 ||
+            line.rfind("_=", 0) == 0) {
+            continue;
+        }
+#endif
+        environment.push_back(line);
+    }
+    std::sort(environment.begin(), environment.end());
+    EXPECT_EQ(environment, (Strings{"ADB=" + adb, "PATH=" + std::string(CommandRunner::childSearchPath)}));
+
+    // What the phone printed reaches the log unchanged, through the real adb.
+    const std::string monkeyText = phoneShellText(monkeyService.substr(std::string("shell:").size()));
+    ASSERT_NE(monkeyText.find("Events injected: 1"), std::string::npos) << monkeyText;
+    const std::string expectedLog =
+        entryPattern("Diagnostics refreshed. Ready to mirror 1 authorized device(s).") +
+        entryPattern("Lingguang launch result: status=0 output=" + monkeyText) +
+        entryPattern("Launching scrcpy for device " + serial) + "stand-in scrcpy running\n";
+    EXPECT_TRUE(std::regex_match(activityLog(), std::regex(expectedLog))) << activityLog();
+}
+
+// ---- kelvane-doctor --------------------------------------------------------
+
+TEST_F(EndToEnd, DoctorReportsAReadyPhone) {
+    StandinPhone& phone = connectPhone(PhoneMode::authorized, true);
+
+    std::ostringstream out, err;
+    const int status = doctor::run("kelvane-doctor", {}, places, out, err);
+
+    EXPECT_EQ(status, doctor::readyStatus);
+    EXPECT_EQ(err.str(), "");
+    EXPECT_EQ(out.str(), "pass  ADB             System adb: " + adb + "\n"
+                         "pass  scrcpy          " + (dir / "scrcpy") + "\n"
+                         "pass  Android Device  1 authorized device(s).\n"
+                         "pass  Lingguang       Installed on selected device.\n"
+                         "\n"
+                         "Ready to mirror 1 authorized device(s).\n"
+                         "\n" +
+                             devicesHeading + deviceList({{phone.serial(), "device"}}) + "\n" + pmHeading +
+                             lingguangLine);
+    EXPECT_EQ(phone.services(), Strings{pmService});
+}
+
+TEST_F(EndToEnd, DoctorReportsAnUnauthorizedPhoneAsNotReady) {
+    StandinPhone& phone = connectPhone(PhoneMode::unauthorized);
+
+    std::ostringstream out, err;
+    const int status = doctor::run("kelvane-doctor", {"--json"}, places, out, err);
+
+    EXPECT_EQ(status, doctor::notReadyStatus);
+    EXPECT_EQ(err.str(), "");
+    const nlohmann::json report = nlohmann::json::parse(out.str());
+    EXPECT_EQ(report["devices"], nlohmann::json::parse(R"([{"id":")" + phone.serial() +
+                                                       R"(","state":"unauthorized","authorized":false}])"));
+    EXPECT_TRUE(report["selectedDeviceID"].is_null());
+    EXPECT_EQ(report["summary"], "No authorized Android device.");
+    EXPECT_EQ(report["canStartMirror"], false);
+    EXPECT_EQ(report["log"], devicesHeading + deviceList({{phone.serial(), "unauthorized"}}));
+    EXPECT_EQ(phone.services(), Strings{});
+}
+
+TEST_F(EndToEnd, TheBuiltDoctorFindsThePhoneFromItsFixedPlaces) {
+    // The program has no seams: it finds adb and scrcpy where an installation
+    // keeps them, and shares the one adb server with this test.
+    const Places fixed = Places::standard();
+    const auto fixedADB = DiagnosticsService::firstExecutable(fixed.adbCandidates);
+    if (!fixedADB || canonicalPath(*fixedADB) != canonicalPath(adb)) {
+        GTEST_SKIP() << "kelvane-doctor's fixed places do not hold the adb on the search path, " << adb;
+    }
+    const bool scrcpyInstalled = DiagnosticsService::firstExecutable(fixed.scrcpyCandidates).has_value();
+    StandinPhone& phone = connectPhone(PhoneMode::authorized, true);
+
+    const CommandResult result = CommandRunner::run(KELVANE_DOCTOR_PROGRAM, {}, 60.0);
+
+    EXPECT_EQ(result.status, scrcpyInstalled ? doctor::readyStatus : doctor::notReadyStatus) << result.output;
+    const std::string& out = result.output;
+    EXPECT_NE(out.find("pass  ADB             System adb: " + *fixedADB + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("pass  Android Device  1 authorized device(s).\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("pass  Lingguang       Installed on selected device.\n"), std::string::npos) << out;
+    const std::string summary = scrcpyInstalled ? "Ready to mirror 1 authorized device(s)." : "scrcpy is missing.";
+    const std::string ending = "\n\n" + summary + "\n\n" + devicesHeading + deviceList({{phone.serial(), "device"}}) +
+                               "\n" + pmHeading + lingguangLine;
+    ASSERT_GE(out.size(), ending.size()) << out;
+    EXPECT_EQ(out.substr(out.size() - ending.size()), ending) << out;
+    EXPECT_EQ(phone.services(), Strings{pmService});
+}
+
+} // namespace
+} // namespace kelvane
