@@ -156,6 +156,15 @@ QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0px; bord
 QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }
 )";
 
+// Redoes every pending layout in `top` and below it, innermost first.
+void layOutNow(QWidget* top) {
+    const QList<QWidget*> widgets = top->findChildren<QWidget*>();
+    for (auto widget = widgets.crbegin(); widget != widgets.crend(); ++widget) {
+        if ((*widget)->window() == top && (*widget)->layout()) (*widget)->layout()->activate();
+    }
+    if (top->layout()) top->layout()->activate();
+}
+
 // Child widgets of one checklist row.
 constexpr const char* checkDotName = "checkDot";
 constexpr const char* checkTitleName = "checkTitle";
@@ -469,6 +478,19 @@ void ContentView::render() {
     lingguangMirrorButton_->setEnabled(ready && !starting);
 
     renderLog(snapshot);
+
+    // Laid out now, not when the event loop gets to it: the next paint then
+    // shows every new value in its new place, never a sentence squeezed for
+    // a frame into the width of the one before it. (Showing lays out anyway.)
+    if (isVisible()) layOutNow(window());
+}
+
+int ContentView::heightWithFullChecklist(int width) {
+    // Measured with real rows, which go again at once.
+    renderChecks(DiagnosticsService::makeChecks(DiagnosticsSnapshot::initial()));
+    const int height = std::max(heightForWidth(width), minimumSizeHint().height());
+    renderChecks(model_->snapshot().checks);
+    return height;
 }
 
 void ContentView::renderChecks(const std::vector<CheckItem>& checks) {
@@ -592,7 +614,10 @@ KelvaneWindow::KelvaneWindow(std::shared_ptr<DiagnosticsViewModel> model, QWidge
     centred->addWidget(content_);
     centred->addStretch(1);
     frame->addLayout(centred);
-    resize(minimumWindowWidth, minimumWindowHeight);
+    // Opened as tall as the content will be once the first pass has filled
+    // in the checklist: the window then does not grow, and lay out and draw
+    // everything again, just after it has appeared.
+    resize(minimumWindowWidth, std::max(minimumWindowHeight, content_->heightWithFullChecklist(minimumWindowWidth)));
 }
 
 void KelvaneWindow::reopen() {

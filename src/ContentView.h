@@ -105,6 +105,10 @@ public:
     // Sets every widget from the model's current values, now.
     void render();
 
+    // The height the content needs at `width` once a pass has filled in the
+    // checklist (with the texts of a pass that found nothing, the longest).
+    int heightWithFullChecklist(int width);
+
 private:
     void scheduleRender();
     void renderChecks(const std::vector<CheckItem>& checks);

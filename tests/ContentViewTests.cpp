@@ -360,6 +360,38 @@ TEST(ContentView, BusyIndicatorTakesNoSpaceWhenAbsent) {
     EXPECT_EQ(box->width(), shown.view.width() - 2 * 24);
 }
 
+TEST(ContentView, ARedrawLeavesEveryWidgetInItsNewPlace) {
+    // The redraw itself lays out: before the event loop has handled any
+    // layout request, the longer status sentence has its full width and
+    // the new checklist rows their places.
+    Shown shown;
+    Harness& h = shown.harness;
+    h.passGate.close();
+    h.setNext(readySnapshot());
+    h.model->refresh();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 1; }, waitMilliseconds));
+    Harness::settle();
+    auto* status = child<QLabel>(&shown.view, "statusText");
+    const int widthBefore = status->width();
+
+    h.passGate.open();
+    // Only queued calls (the model's tasks and the redraw), no layout requests.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while ((h.model->isRefreshing() || status->text() != "Ready to mirror 1 authorized device(s).") &&
+           std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(status->text(), "Ready to mirror 1 authorized device(s).");
+    EXPECT_GT(status->width(), widthBefore);
+    EXPECT_GE(status->width(), status->fontMetrics().horizontalAdvance(status->text()));
+    EXPECT_EQ(status->height(), status->heightForWidth(status->width()));
+    const QList<QWidget*> rows = shown.view.findChildren<QWidget*>("checkRow");
+    ASSERT_EQ(rows.size(), 4);
+    for (int index = 1; index < rows.size(); ++index) EXPECT_GT(rows[index]->y(), rows[index - 1]->y()) << index;
+    EXPECT_GT(child<QComboBox>(&shown.view, "devicePicker")->y(), rows.back()->parentWidget()->geometry().bottom());
+}
+
 TEST(ContentView, ClicksStartTheirOperationsWithoutWaitingForThem) {
     Shown shown;
     Harness& h = shown.harness;
@@ -619,6 +651,21 @@ TEST(KelvaneWindow, RefusesToShrinkBelowItsMinimumOrItsContent) {
     Harness::settle();
     EXPECT_NEAR(window.content()->y(), window.height() - window.content()->geometry().bottom() - 1, 2);
     EXPECT_EQ(child<QWidget>(&window, "statusBar")->width(), 900 - 2 * 24);
+}
+
+TEST(KelvaneWindow, OpensAtTheSizeItHasAfterTheFirstPass) {
+    // No growing (and drawing everything again) just after appearing.
+    Harness h;
+    h.setNext(readySnapshot());
+    KelvaneWindow window(h.model);
+    const QSize opened = window.size();
+    window.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 1 && !h.model->isRefreshing(); }, waitMilliseconds));
+    Harness::settle();
+    EXPECT_EQ(window.findChildren<QWidget*>("checkRow").size(), 4);
+    EXPECT_EQ(window.size(), opened);
+    EXPECT_EQ(opened.width(), minimumWindowWidth);
+    EXPECT_GT(opened.height(), minimumWindowHeight);
 }
 
 TEST(KelvaneWindow, EveryProgrammaticShowingStartsARefresh) {
