@@ -486,14 +486,25 @@ void ContentView::render() {
 }
 
 int ContentView::heightWithFullChecklist(int width) {
-    // Measured with real rows, which go again at once.
-    renderChecks(DiagnosticsService::makeChecks(DiagnosticsSnapshot::initial()));
-    const int height = std::max(heightForWidth(width), minimumSizeHint().height());
-    renderChecks(model_->snapshot().checks);
-    return height;
+    const int now = std::max(heightForWidth(width), minimumSizeHint().height());
+    QWidget* box = checks_->parentWidget();
+    if (!box->isHidden()) return now;
+    // Real rows, measured in the hidden list (showing it would lay them out,
+    // which is more work) and taken away again. The column adds them with
+    // its spacing.
+    setCheckRows(DiagnosticsService::makeChecks(DiagnosticsSnapshot::initial()));
+    const QMargins margins = layout()->contentsMargins();
+    const int rows = checks_->totalHeightForWidth(width - margins.left() - margins.right());
+    setCheckRows(model_->snapshot().checks);
+    return now + columnSpacing + rows;
 }
 
 void ContentView::renderChecks(const std::vector<CheckItem>& checks) {
+    setCheckRows(checks);
+    checks_->parentWidget()->setVisible(!checks.empty());
+}
+
+void ContentView::setCheckRows(const std::vector<CheckItem>& checks) {
     // Rows are reused in place; a row's texts are set only when they differ,
     // so a redraw keeps a selection the user is making in a detail.
     while (checks_->count() > int(checks.size())) {
@@ -535,7 +546,6 @@ void ContentView::renderChecks(const std::vector<CheckItem>& checks) {
         setTextIfChanged(row->findChild<QLabel*>(QString::fromLatin1(checkTitleName)), QString::fromStdString(check.title()));
         setTextIfChanged(row->findChild<QLabel*>(QString::fromLatin1(checkDetailName)), QString::fromStdString(check.detail()));
     }
-    box->setVisible(!checks.empty());
 }
 
 void ContentView::renderPicker(const DiagnosticsSnapshot& snapshot) {

@@ -112,6 +112,7 @@ public:
 private:
     void scheduleRender();
     void renderChecks(const std::vector<CheckItem>& checks);
+    void setCheckRows(const std::vector<CheckItem>& checks);
     void renderPicker(const DiagnosticsSnapshot& snapshot);
     void renderLog(const DiagnosticsSnapshot& snapshot);
     void copyInstallCommand();
