@@ -673,39 +673,9 @@ TEST(ViewModelServicesTest, DefaultsFillEveryMissingMember) {
     EXPECT_TRUE(ViewModelServices::withDefaults(given).openFile("x"));
 }
 
-// A UI queue that any thread may post to and the test thread drains.
-class PostedQueue {
-public:
-    void post(Task task) {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
-        ready_.notify_one();
-    }
-    // Runs posted tasks on this thread until `finished` holds.
-    bool runUntil(const std::function<bool()>& finished, double seconds = 10.0) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (!finished()) {
-            Task task;
-            {
-                std::unique_lock lock(mutex_);
-                if (!ready_.wait_until(lock, deadline, [&] { return !tasks_.empty(); })) return false;
-                task = std::move(tasks_.front());
-                tasks_.pop_front();
-            }
-            task();
-        }
-        return true;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<Task> tasks_;
-};
-
 TEST(ViewModelThreadsTest, OnlyTheWaitsLeaveTheUIThread) {
     const auto uiThread = std::this_thread::get_id();
-    PostedQueue ui;
+    test::UIQueue ui;
     std::mutex mutex;
     std::set<std::string> offUIThread; // what ran elsewhere
     std::set<std::string> onUIThread;

@@ -267,41 +267,6 @@ TEST_F(EndToEnd, AFreshServersNoticesStayOutOfTheTranscript) {
 
 // ---- The mirror start through the view model ------------------------------
 
-// The UI thread's queue, run by the test's own thread.
-class UIQueue {
-public:
-    void post(Task task) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            tasks_.push_back(std::move(task));
-        }
-        posted_.notify_one();
-    }
-
-    // Runs the posted tasks here until `finished` holds; false when `seconds`
-    // pass before.
-    bool runUntil(const bool& finished, double seconds) {
-        const double deadline = test::now() + seconds;
-        while (!finished) {
-            std::unique_lock<std::mutex> lock(mutex_);
-            if (!posted_.wait_for(lock, std::chrono::milliseconds(50), [&] { return !tasks_.empty(); })) {
-                if (test::now() > deadline) return false;
-                continue;
-            }
-            Task task = std::move(tasks_.front());
-            tasks_.pop_front();
-            lock.unlock();
-            task();
-        }
-        return true;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable posted_;
-    std::deque<Task> tasks_;
-};
-
 // What the stand-in phone's shell prints for `command`, with Lingguang.
 std::string phoneShellText(const std::string& command) {
     const std::string script = KELVANE_STANDIN_PHONE;
@@ -320,7 +285,7 @@ TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {
     StandinPhone& phone = connectPhone(PhoneMode::authorized, true);
     const std::string serial = phone.serial();
 
-    auto ui = std::make_shared<UIQueue>();
+    auto ui = std::make_shared<test::UIQueue>();
     ViewModelServices services;
     services.onUIThread = [ui](Task task) { ui->post(std::move(task)); };
     services.buildSnapshot = [places = places] { return DiagnosticsService::buildSnapshot(places); };
@@ -332,13 +297,13 @@ TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {
 
     bool refreshed = false;
     model->refresh([&] { refreshed = true; });
-    ASSERT_TRUE(ui->runUntil(refreshed, 40.0));
+    ASSERT_TRUE(ui->runUntil([&] { return refreshed; }, 40.0));
     ASSERT_EQ(model->selectedDeviceID(), serial);
     ASSERT_TRUE(model->snapshot().lingguangInstalled);
 
     bool started = false;
     model->startMirror(true, [&] { started = true; });
-    ASSERT_TRUE(ui->runUntil(started, 20.0));
+    ASSERT_TRUE(ui->runUntil([&] { return started; }, 20.0));
 
     EXPECT_EQ(model->statusMessage(), "Mirror started for " + serial + ".");
     EXPECT_EQ(model->lastError(), std::nullopt);

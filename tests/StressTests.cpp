@@ -313,42 +313,6 @@ TEST(StressLaunch, FiftyShortLivedDetachedChildrenLeaveNoZombie) {
 
 namespace {
 
-// The UI thread's queue: filled from any thread, emptied by the test's own
-// thread, which thereby is the UI thread.
-class UIQueue {
-public:
-    void post(Task task) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            tasks_.push_back(std::move(task));
-        }
-        ready_.notify_one();
-    }
-
-    // Runs queued tasks on this thread until `done` holds; false when
-    // `seconds` pass first.
-    template <typename Condition>
-    bool runUntil(Condition done, double seconds = 20.0) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (!done()) {
-            Task task;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                if (!ready_.wait_until(lock, deadline, [&] { return !tasks_.empty(); })) return false;
-                task = std::move(tasks_.front());
-                tasks_.pop_front();
-            }
-            task();
-        }
-        return true;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<Task> tasks_;
-};
-
 // Stand-in adb and scrcpy. `adb devices` lists the serial in the file
 // "serial" and `monkey` answers, each only once its gate file exists;
 // Lingguang is installed on PHONE-1 only. Every adb call is recorded.
@@ -401,7 +365,7 @@ TEST(StressViewModel, RefreshAndTwoMirrorStartsOverlapOnRealThreads) {
         SCOPED_TRACE(firstBack == FirstBack::refresh ? "refresh back first" : "Lingguang start back first");
         TempDir dir;
         const StandinTools tools(dir);
-        UIQueue ui;
+        test::UIQueue ui;
 
         ViewModelServices services;
         services.onUIThread = [&ui](Task task) { ui.post(std::move(task)); };

@@ -1,6 +1,10 @@
 // Small helpers shared by the tests: temporary directories, scripts, files.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
 
@@ -36,6 +40,21 @@ bool eventually(Condition condition, double seconds = 10.0);
 
 // Monotonic seconds.
 double now();
+
+// A UI thread for the core's operations: any thread may post tasks, and the
+// test's own thread, which drains the queue, is the UI thread.
+class UIQueue {
+public:
+    void post(std::function<void()> task);
+    // Runs posted tasks on this thread until `done` holds; false when
+    // `seconds` pass first.
+    bool runUntil(const std::function<bool()>& done, double seconds = 20.0);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable posted_;
+    std::deque<std::function<void()>> tasks_;
+};
 
 } // namespace kelvane::test
 
