@@ -733,11 +733,3 @@ TEST(KelvaneWindow, ReadyStateScreenshot) {
 
 } // namespace
 } // namespace kelvane
-
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    // Listing the tests (as the build does) needs no display.
-    if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -308,11 +308,3 @@ TEST(Responsiveness, LoopKeepsTurningThroughSlowRefreshAndMirrorStart) {
 
 } // namespace
 } // namespace kelvane
-
-int main(int argc, char** argv) {
-    testing::InitGoogleTest(&argc, argv);
-    // Listing the tests (as the build does) needs no display.
-    if (testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}
