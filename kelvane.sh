@@ -18,7 +18,7 @@ debian_packages=(
 )
 # Only the tests need these: the real adb, a display server for the smoke
 # test, and Python for the stand-in phone.
-debian_test_packages=(adb xvfb xauth x11-apps imagemagick python3)
+debian_test_packages=(adb xvfb xauth imagemagick python3)
 
 brew_packages=(cmake ninja qt googletest nlohmann-json)
 brew_test_packages=(android-platform-tools python3)
