@@ -101,6 +101,16 @@ public:
         return launchCalls;
     }
 
+    // Waits until the refresh that showing a window starts has ended and
+    // has been drawn.
+    bool firstPassShown() {
+        if (!QTest::qWaitFor([&] { return passesStarted() == 1 && !model->isRefreshing(); }, waitMilliseconds)) {
+            return false;
+        }
+        settle();
+        return true;
+    }
+
     // Lets pending redraws and layouts happen.
     static void settle() {
         for (int round = 0; round < 3; ++round) QCoreApplication::processEvents();
@@ -635,8 +645,7 @@ TEST(KelvaneWindow, RefusesToShrinkBelowItsMinimumOrItsContent) {
     h.setNext(readySnapshot());
     KelvaneWindow window(h.model);
     window.show();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 1 && !h.model->isRefreshing(); }, waitMilliseconds));
-    Harness::settle();
+    ASSERT_TRUE(h.firstPassShown());
     window.resize(300, 200);
     Harness::settle();
     EXPECT_GE(window.width(), minimumWindowWidth);
@@ -660,8 +669,7 @@ TEST(KelvaneWindow, OpensAtTheSizeItHasAfterTheFirstPass) {
     KelvaneWindow window(h.model);
     const QSize opened = window.size();
     window.show();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 1 && !h.model->isRefreshing(); }, waitMilliseconds));
-    Harness::settle();
+    ASSERT_TRUE(h.firstPassShown());
     EXPECT_EQ(window.findChildren<QWidget*>("checkRow").size(), 4);
     EXPECT_EQ(window.size(), opened);
     EXPECT_EQ(opened.width(), minimumWindowWidth);
@@ -722,8 +730,7 @@ TEST(KelvaneWindow, ReadyStateScreenshot) {
     h.setNext(readySnapshot());
     KelvaneWindow window(h.model);
     window.show();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 1 && !h.model->isRefreshing(); }, waitMilliseconds));
-    Harness::settle();
+    ASSERT_TRUE(h.firstPassShown());
     const QPixmap picture = window.grab();
     const QString path = QStringLiteral(KELVANE_ARTEFACT_DIR "/kelvane-ready.png");
     ASSERT_TRUE(picture.save(path)) << path.toStdString();
