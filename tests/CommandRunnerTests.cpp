@@ -28,19 +28,8 @@ CommandResult runScript(const TempDir& dir, const std::string& body, double time
     return CommandRunner::run(script, {}, timeout);
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
-}
-
-const std::regex entryPattern(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000\] (.*)$)");
-
-// Places that find no adb and log into `log`.
-Places placesLoggingTo(const std::string& log) {
-    return Places{"/nonexistent-bundle", {}, {}, log};
-}
+using test::lines;
+using test::placesLoggingTo;
 
 } // namespace
 
@@ -289,19 +278,7 @@ TEST(CommandRunnerLog, CreatesTheFileAndAppendsVerbatimEntries) {
     CommandRunner::appendLog("", log);
     CommandRunner::appendLog("multi\nline", log);
     CommandRunner::appendLog("Grüße ✓", log);
-    const std::vector<std::string> written = lines(test::readFile(log));
-    ASSERT_EQ(written.size(), 5u);
-    std::smatch match;
-    ASSERT_TRUE(std::regex_match(written[0], match, entryPattern));
-    EXPECT_EQ(match[1], "first");
-    ASSERT_TRUE(std::regex_match(written[1], match, entryPattern));
-    EXPECT_EQ(match[1], "");
-    ASSERT_TRUE(std::regex_match(written[2], match, entryPattern));
-    EXPECT_EQ(match[1], "multi");
-    EXPECT_EQ(written[3], "line");
-    ASSERT_TRUE(std::regex_match(written[4], match, entryPattern));
-    EXPECT_EQ(match[1], "Grüße ✓");
-    EXPECT_EQ(test::readFile(log).back(), '\n');
+    EXPECT_TRUE(test::isLogOf(test::readFile(log), {"first", "", "multi\nline", "Grüße ✓"})) << test::readFile(log);
 }
 
 TEST(CommandRunnerLog, KeepsExistingContents) {
@@ -376,7 +353,7 @@ TEST(CommandRunnerLog, ConcurrentWritersLeaveOnlyWholeEntries) {
     for (std::thread& writer : writers) writer.join();
     for (pid_t child : children) ::waitpid(child, nullptr, 0);
 
-    const std::regex whole(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000\] (process|thread) \d+ \d+ x{200}$)");
+    const std::regex whole(std::string("^") + test::logStampPattern + R"((process|thread) \d+ \d+ x{200}$)");
     const std::vector<std::string> written = lines(test::readFile(log));
     EXPECT_EQ(written.size(), static_cast<std::size_t>((processes + threads) * perWriter));
     for (const std::string& line : written) ASSERT_TRUE(std::regex_match(line, whole)) << line;

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
-#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -349,63 +349,31 @@ TEST(CanStartMirror, NeedsBothToolsAndAnAuthorizedDevice) {
 const std::string devicesHeading = "$ adb devices\n";
 const std::string pmHeading = "$ adb shell pm list packages com.antgroup.leopard.android\n";
 
-// A temporary bundle whose adb is a stand-in: it records each call's
-// arguments as one line "[arg][arg]..." and answers "devices" and the package
-// query with the contents of two files, after an optional shell snippet.
-class StandInMachine : public TempDir {
-public:
-    StandInMachine() {
-        places.bundleRoot = *this / "Kelvane.app";
-        places.scrcpyCandidates = {*this / "scrcpy"};
-        places.logPath = *this / "activity.log";
-        test::writeScript(*this / "scrcpy", "exit 0\n");
-    }
+using test::StandInMachine;
+using Calls = std::vector<test::StandInADB::Call>;
 
-    std::string adbPath() const { return places.bundleRoot + "/Contents/Resources/platform-tools/adb"; }
-
-    void installADB(const std::string& devicesOutput, const std::string& pmOutput = "",
-                    const std::string& devicesExtra = "", const std::string& pmExtra = "") {
-        test::writeFile(*this / "devices.out", devicesOutput);
-        test::writeFile(*this / "pm.out", pmOutput);
-        test::writeScript(adbPath(),
-                          "for a in \"$@\"; do printf '[%s]' \"$a\"; done >> '" + (*this / "calls") +
-                              "'\necho >> '" + (*this / "calls") +
-                              "'\n"
-                              "case \"$1\" in\n"
-                              "  start-server) echo '* daemon started successfully'; exit 1 ;;\n"
-                              "  devices) cat '" + (*this / "devices.out") + "'\n" + devicesExtra + "\n  ;;\n"
-                              "  -s) cat '" + (*this / "pm.out") + "'\n" + pmExtra + "\n  ;;\n"
-                              "esac\n");
-    }
-
-    std::string calls() const { return test::readFile(*this / "calls"); }
-    std::string activityLog() const { return test::readFile(places.logPath); }
-
-    Places places;
-};
-
-const std::string startServerCall = "[start-server]\n";
-const std::string devicesCall = "[devices]\n";
-std::string pmCall(const std::string& serial) {
-    return "[-s][" + serial + "][shell][pm][list][packages][com.antgroup.leopard.android]\n";
+const Strings startServerCall{"start-server"};
+const Strings devicesCall{"devices"};
+Strings pmCall(const std::string& serial) {
+    return {"-s", serial, "shell", "pm", "list", "packages", "com.antgroup.leopard.android"};
 }
 
 void expectLogEntry(const std::string& log, const std::string& message) {
-    const std::regex entry(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000\] )" + message + "\n");
-    EXPECT_TRUE(std::regex_match(log, entry)) << "activity log: " << log;
+    EXPECT_TRUE(test::isLogOf(log, {message})) << "activity log: " << log;
 }
 
 TEST(BuildSnapshot, WithoutADBNoCommandRuns) {
     StandInMachine machine;
     // A bundled copy that may not be executed, and no other adb.
-    test::writeFile(machine.adbPath(), "#!/bin/sh\necho ran >> '" + (machine / "calls") + "'\n", 0644);
+    machine.installADB("");
+    ::chmod(machine.adb.path().c_str(), 0644);
     machine.places.adbCandidates = {machine / "no-adb-here"};
 
     const double started = test::now();
     const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
     EXPECT_LT(test::now() - started, 2.0);
 
-    EXPECT_FALSE(test::exists(machine / "calls"));
+    EXPECT_EQ(machine.adb.calls(), Calls{});
     EXPECT_EQ(snapshot.adbPath, std::nullopt);
     EXPECT_EQ(snapshot.adbSource, "Missing");
     EXPECT_EQ(snapshot.scrcpyPath, machine / "scrcpy") << "scrcpy is looked for without adb too";
@@ -417,18 +385,19 @@ TEST(BuildSnapshot, WithoutADBNoCommandRuns) {
                {{CheckState::fail, adbMissing}, {CheckState::pass, machine / "scrcpy"}, {CheckState::fail, noDevice},
                 {CheckState::warn, lingguangMissing}},
                "no adb");
-    expectLogEntry(machine.activityLog(), R"(Diagnostics refreshed\. ADB is missing\.)");
+    expectLogEntry(machine.activityLog(), "Diagnostics refreshed. ADB is missing.");
 }
 
 TEST(BuildSnapshot, UnauthorizedDeviceOnly) {
     StandInMachine machine;
     const std::string devices = "List of devices attached\nR58M\tunauthorized\n\n";
     machine.installADB(devices);
+    machine.adb.answer("start-server", {"* daemon started successfully\n", 1});
 
     const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
 
-    EXPECT_EQ(machine.calls(), startServerCall + devicesCall);
-    EXPECT_EQ(snapshot.adbPath, machine.adbPath());
+    EXPECT_EQ(machine.adb.calls(), (Calls{startServerCall, devicesCall}));
+    EXPECT_EQ(snapshot.adbPath, machine.adb.path());
     EXPECT_EQ(snapshot.adbSource, "Bundled adb");
     EXPECT_EQ(snapshot.devices, (std::vector<AndroidDevice>{{"R58M", "unauthorized"}}));
     EXPECT_EQ(snapshot.selectedDeviceID, std::nullopt);
@@ -436,7 +405,7 @@ TEST(BuildSnapshot, UnauthorizedDeviceOnly) {
     EXPECT_EQ(snapshot.log, devicesHeading + devices) << "start-server's output never reaches the transcript";
     EXPECT_EQ(snapshot.summary(), "No authorized Android device.");
     EXPECT_EQ(snapshot.checks.at(2).state(), CheckState::warn);
-    expectLogEntry(machine.activityLog(), R"(Diagnostics refreshed\. No authorized Android device\.)");
+    expectLogEntry(machine.activityLog(), "Diagnostics refreshed. No authorized Android device.");
 }
 
 TEST(BuildSnapshot, OnlyTheFirstAuthorizedDeviceIsQueried) {
@@ -448,20 +417,20 @@ TEST(BuildSnapshot, OnlyTheFirstAuthorizedDeviceIsQueried) {
 
     const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
 
-    EXPECT_EQ(machine.calls(), startServerCall + devicesCall + pmCall("FIRST"));
+    EXPECT_EQ(machine.adb.calls(), (Calls{startServerCall, devicesCall, pmCall("FIRST")}));
     EXPECT_EQ(snapshot.selectedDeviceID, "FIRST");
     EXPECT_TRUE(snapshot.lingguangInstalled);
     EXPECT_EQ(snapshot.log, devicesHeading + devices + "\n" + pmHeading + pm);
     EXPECT_EQ(snapshot.summary(), "Ready to mirror 2 authorized device(s).");
     expectRows(snapshot.checks,
-               {{CheckState::pass, "Bundled adb: " + machine.adbPath()},
+               {{CheckState::pass, "Bundled adb: " + machine.adb.path()},
                 {CheckState::pass, machine / "scrcpy"},
                 {CheckState::pass, "2 authorized device(s)."},
                 {CheckState::pass, lingguangFound}},
                "two authorized");
     const std::string log = machine.activityLog();
     ASSERT_EQ(log.rfind("earlier entry\n", 0), 0u) << log;
-    expectLogEntry(log.substr(14), R"(Diagnostics refreshed\. Ready to mirror 2 authorized device\(s\)\.)");
+    expectLogEntry(log.substr(14), "Diagnostics refreshed. Ready to mirror 2 authorized device(s).");
 }
 
 TEST(BuildSnapshot, LingguangIsFoundByAPlainSubstringTest) {
@@ -496,10 +465,11 @@ TEST(BuildSnapshot, CommandsEndedBySignalsStillGiveTheirOutput) {
     // What the time limit does to a command: it ends by a signal after part
     // of its output. The pass goes on with whatever came.
     StandInMachine machine;
-    machine.installADB("List of devices attached\nS1\tdevice\n", "package:com.antgroup.leopard.android",
-                       "kill -TERM $$", "kill -KILL $$");
+    machine.installADB("");
+    machine.adb.answer("devices", {.output = "List of devices attached\nS1\tdevice\n", .signal = SIGTERM});
+    machine.adb.answer("pm", {.output = "package:com.antgroup.leopard.android", .signal = SIGKILL});
     const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
-    EXPECT_EQ(machine.calls(), startServerCall + devicesCall + pmCall("S1"));
+    EXPECT_EQ(machine.adb.calls(), (Calls{startServerCall, devicesCall, pmCall("S1")}));
     EXPECT_EQ(snapshot.devices, (std::vector<AndroidDevice>{{"S1", "device"}}));
     EXPECT_TRUE(snapshot.lingguangInstalled);
     EXPECT_EQ(snapshot.log, devicesHeading + "List of devices attached\nS1\tdevice\n\n" + pmHeading +
@@ -513,21 +483,22 @@ TEST(BuildSnapshot, ScrcpyMissingStillRunsEveryCommand) {
 
     const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
 
-    EXPECT_EQ(machine.calls(), startServerCall + devicesCall + pmCall("S1"));
+    EXPECT_EQ(machine.adb.calls(), (Calls{startServerCall, devicesCall, pmCall("S1")}));
     EXPECT_EQ(snapshot.scrcpyPath, std::nullopt);
     EXPECT_EQ(snapshot.selectedDeviceID, "S1");
     EXPECT_TRUE(snapshot.lingguangInstalled);
     EXPECT_EQ(snapshot.checks.at(1).state(), CheckState::fail);
     EXPECT_EQ(snapshot.checks.at(1).detail(), scrcpyMissing);
-    expectLogEntry(machine.activityLog(), R"(Diagnostics refreshed\. scrcpy is missing\.)");
+    expectLogEntry(machine.activityLog(), "Diagnostics refreshed. scrcpy is missing.");
 }
 
 TEST(BuildSnapshot, SystemADBAndUnusableOutput) {
     // adb from a fixed place, writing something that is no device list.
     StandInMachine machine;
-    machine.installADB("error: protocol fault\n");
-    fs::rename(machine.adbPath(), machine / "system-adb");
-    machine.places.adbCandidates = {machine / "system-adb"};
+    const test::StandInADB systemADB(machine / "system-adb");
+    systemADB.answer("devices", {"error: protocol fault\n"});
+    systemADB.install();
+    machine.places.adbCandidates = {systemADB.path()};
 
     const DiagnosticsSnapshot snapshot = buildSnapshot(machine.places);
 
@@ -545,8 +516,8 @@ TEST(BuildSnapshot, EachPassStartsAfreshWithNewRows) {
     const DiagnosticsSnapshot second = buildSnapshot(machine.places);
     EXPECT_EQ(first.log, second.log);
     for (std::size_t i = 0; i < 4; ++i) EXPECT_NE(first.checks.at(i).id(), second.checks.at(i).id());
-    const std::string once = startServerCall + devicesCall + pmCall("S1");
-    EXPECT_EQ(machine.calls(), once + once);
+    EXPECT_EQ(machine.adb.calls(), (Calls{startServerCall, devicesCall, pmCall("S1"), startServerCall, devicesCall,
+                                          pmCall("S1")}));
 }
 
 } // namespace

@@ -9,7 +9,6 @@
 #include <deque>
 #include <future>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <thread>
 #include <unistd.h>
@@ -527,11 +526,6 @@ TEST_F(ViewModelTest, StartBegunDuringARefreshUsesTheSnapshotOfThatMoment) {
 
 // ---- Real processes and files -------------------------------------------------
 
-// The entry appendLog writes for `message`, as a pattern.
-std::string entryPattern(const std::string& message) {
-    return R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000\] )" + message + "\n";
-}
-
 TEST_F(ViewModelTest, OpenLogCreatesAMissingLogOnceAndHandsItToTheDesktop) {
     TempDir dir;
     const std::string logFile = dir / "activity.log";
@@ -544,8 +538,7 @@ TEST_F(ViewModelTest, OpenLogCreatesAMissingLogOnceAndHandsItToTheDesktop) {
 
     opener->openLog();
     opener->openLog();
-    EXPECT_TRUE(std::regex_match(test::readFile(logFile), std::regex(entryPattern(R"(Log created\.)"))))
-        << test::readFile(logFile);
+    EXPECT_TRUE(test::isLogOf(test::readFile(logFile), {"Log created."})) << test::readFile(logFile);
 
     test::writeFile(logFile, "earlier text\n");
     opener->openLog();
@@ -556,17 +549,10 @@ TEST_F(ViewModelTest, OpenLogCreatesAMissingLogOnceAndHandsItToTheDesktop) {
     EXPECT_TRUE(fakes.queues.ui.empty());
 }
 
-// A stand-in scrcpy that records its arguments and environment next to itself.
-constexpr const char* standInScrcpy = R"(dir=$(dirname "$0")
-for a in "$@"; do printf '%s\n' "$a"; done > "$dir/argv"
-env > "$dir/env"
-echo "stand-in scrcpy running"
-)";
-
 TEST_F(ViewModelTest, MirrorStartsARealDetachedProcessLoggingIntoTheSameFile) {
     TempDir dir;
     const std::string logFile = dir / "activity.log";
-    test::writeScript(dir / "scrcpy", standInScrcpy);
+    test::installStandInScrcpy(dir / "scrcpy");
     ViewModelServices services = fakes.services();
     services.logPath = logFile;
     services.appendLog = nullptr;
@@ -582,16 +568,16 @@ TEST_F(ViewModelTest, MirrorStartsARealDetachedProcessLoggingIntoTheSameFile) {
     EXPECT_EQ(real->lastError(), std::nullopt);
 
     ASSERT_TRUE(test::eventually([&] {
-        return test::readFile(logFile).find("stand-in scrcpy running") != std::string::npos;
+        return test::readFile(logFile).find("stand-in scrcpy: ") != std::string::npos;
     })) << test::readFile(logFile);
-    EXPECT_EQ(test::readFile(dir / "argv"), "--serial\nR58M 1\n--window-title\nKelvane - R58M 1\n");
-    const std::string env = test::readFile(dir / "env");
+    EXPECT_EQ(test::readFile(dir / "scrcpy-arguments"), "--serial\nR58M 1\n--window-title\nKelvane - R58M 1\n");
+    const std::string env = test::readFile(dir / "scrcpy-environment");
     EXPECT_NE(env.find("PATH=" + std::string(CommandRunner::childSearchPath) + "\n"), std::string::npos) << env;
     EXPECT_NE(env.find("ADB="), std::string::npos) << env;
     EXPECT_EQ(env.find("HOME="), std::string::npos) << env;
     const std::string log = test::readFile(logFile);
-    EXPECT_TRUE(std::regex_search(log, std::regex("^" + entryPattern("Launching scrcpy for device R58M 1") +
-                                                  "stand-in scrcpy running\n$")))
+    EXPECT_TRUE(test::isLogOf(log, {"Launching scrcpy for device R58M 1"},
+                              "stand-in scrcpy: --serial R58M 1 --window-title Kelvane - R58M 1\n"))
         << log;
 }
 
@@ -621,8 +607,9 @@ TEST_F(ViewModelTest, FailedRealLaunchShowsAndLogsTheLaunchersDescription) {
 TEST_F(ViewModelTest, RealMonkeyResultIsLoggedVerbatim) {
     TempDir dir;
     const std::string logFile = dir / "activity.log";
-    test::writeScript(dir / "adb", "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/argv\"\n"
-                                   "printf 'Events injected: 1\\n## Network stats\\n'\nexit 3\n");
+    const test::StandInADB adb(dir / "adb");
+    adb.answer("monkey", {"Events injected: 1\n## Network stats\n", 3});
+    adb.install();
     ViewModelServices services = fakes.services();
     services.logPath = logFile;
     services.appendLog = nullptr;
@@ -635,12 +622,12 @@ TEST_F(ViewModelTest, RealMonkeyResultIsLoggedVerbatim) {
     real->startMirror(true);
     fakes.queues.drain();
 
-    EXPECT_EQ(test::readFile(dir / "argv"),
-              "-s\nA\nshell\nmonkey\n-p\ncom.antgroup.leopard.android\n-c\nandroid.intent.category.LAUNCHER\n1\n");
+    EXPECT_EQ(adb.calls(), (std::vector<test::StandInADB::Call>{{"-s", "A", "shell", "monkey", "-p",
+                                                                 "com.antgroup.leopard.android", "-c",
+                                                                 "android.intent.category.LAUNCHER", "1"}}));
     const std::string log = test::readFile(logFile);
-    EXPECT_TRUE(std::regex_match(
-        log, std::regex(entryPattern("Lingguang launch result: status=3 output=Events injected: 1\n## Network stats\n") +
-                        entryPattern("Launching scrcpy for device A"))))
+    EXPECT_TRUE(test::isLogOf(log, {"Lingguang launch result: status=3 output=Events injected: 1\n## Network stats\n",
+                                    "Launching scrcpy for device A"}))
         << log;
     EXPECT_EQ(real->statusMessage(), "Mirror started for A.");
 }

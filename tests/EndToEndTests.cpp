@@ -18,7 +18,6 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <regex>
 #include <sstream>
 
 namespace kelvane {
@@ -26,7 +25,6 @@ namespace {
 
 using test::PhoneMode;
 using test::StandinPhone;
-using test::TempDir;
 using test::runADB;
 using Strings = std::vector<std::string>;
 
@@ -60,15 +58,6 @@ public:
 };
 [[maybe_unused]] ::testing::Environment* const adbServer = ::testing::AddGlobalTestEnvironment(new ADBServer);
 
-// A stand-in scrcpy: records its arguments and the environment it was
-// started with (on Linux the kernel's copy, which no shell has added to),
-// then says it runs.
-constexpr const char* standInScrcpy = R"(dir=$(dirname "$0")
-for a in "$@"; do printf '%s\n' "$a"; done > "$dir/scrcpy-arguments"
-if [ -r /proc/$$/environ ]; then tr '\0' '\n' < /proc/$$/environ; else env; fi > "$dir/scrcpy-environment"
-echo "stand-in scrcpy running"
-)";
-
 // "List of devices attached\n", one "SERIAL\tSTATE\n" per phone, "\n".
 std::string deviceList(const std::vector<std::pair<std::string, std::string>>& lines) {
     std::string text = listHeading;
@@ -80,16 +69,6 @@ std::string checkStates(const DiagnosticsSnapshot& snapshot) {
     std::string states;
     for (const CheckItem& check : snapshot.checks) states += std::string(rawValue(check.state())) + " ";
     return states;
-}
-
-std::string regexEscape(const std::string& text) {
-    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-    return std::regex_replace(text, special, R"(\$&)");
-}
-
-// The whole activity-log entry for `message`, as a pattern.
-std::string entryPattern(const std::string& message) {
-    return R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000\] )" + regexEscape(message) + "\n";
 }
 
 std::string canonicalPath(const std::string& path) {
@@ -106,11 +85,7 @@ protected:
             GTEST_SKIP() << "python3 is not installed: the stand-in phones need it";
         }
         adb = realADB();
-        places.bundleRoot = dir / "Kelvane.app";
         places.adbCandidates = {adb};
-        places.scrcpyCandidates = {dir / "scrcpy"};
-        places.logPath = dir / "activity.log";
-        test::writeScript(dir / "scrcpy", standInScrcpy);
         ASSERT_EQ(listing(), emptyList) << "the adb server lists devices that are not this test's";
     }
 
@@ -135,11 +110,11 @@ protected:
     // What the real adb prints for "adb devices" right now.
     std::string listing() const { return runADB(adb, {"devices"}).output; }
 
-    std::string activityLog() const { return test::readFile(places.logPath); }
+    std::string activityLog() const { return dir.activityLog(); }
 
-    TempDir dir;
+    test::StandInMachine dir; // its adb is the real one
     std::string adb;
-    Places places;
+    Places& places = dir.places;
     std::vector<std::unique_ptr<StandinPhone>> phones;
 };
 
@@ -161,8 +136,8 @@ TEST_F(EndToEnd, AuthorizedPhoneWithLingguangIsReady) {
     EXPECT_EQ(checkStates(snapshot), "pass pass pass pass ");
     EXPECT_EQ(snapshot.checks.at(2).detail(), "1 authorized device(s).");
     EXPECT_EQ(phone.services(), Strings{pmService});
-    const std::regex onlyEntry(entryPattern("Diagnostics refreshed. Ready to mirror 1 authorized device(s)."));
-    EXPECT_TRUE(std::regex_match(activityLog(), onlyEntry)) << activityLog();
+    EXPECT_TRUE(test::isLogOf(activityLog(), {"Diagnostics refreshed. Ready to mirror 1 authorized device(s)."}))
+        << activityLog();
 }
 
 TEST_F(EndToEnd, AuthorizedPhoneWithoutLingguang) {
@@ -286,13 +261,8 @@ TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {
     const std::string serial = phone.serial();
 
     auto ui = std::make_shared<test::UIQueue>();
-    ViewModelServices services;
+    ViewModelServices services = test::realServices(places);
     services.onUIThread = [ui](Task task) { ui->post(std::move(task)); };
-    services.buildSnapshot = [places = places] { return DiagnosticsService::buildSnapshot(places); };
-    services.logPath = places.logPath; // the real log writer, on this file
-    services.launchDetached = [places = places](const std::string& executable, const Strings& arguments) {
-        CommandRunner::launchDetached(executable, arguments, places);
-    };
     auto model = DiagnosticsViewModel::create(services);
 
     bool refreshed = false;
@@ -311,7 +281,7 @@ TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {
     EXPECT_EQ(phone.services(), (Strings{pmService, monkeyService}));
 
     ASSERT_TRUE(test::eventually(
-        [&] { return activityLog().find("stand-in scrcpy running\n") != std::string::npos; }))
+        [&] { return activityLog().find("stand-in scrcpy: ") != std::string::npos; }))
         << activityLog();
     EXPECT_EQ(test::readFile(dir / "scrcpy-arguments"),
               "--serial\n" + serial + "\n--window-title\nKelvane - " + serial + "\n");
@@ -334,11 +304,12 @@ TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {
     // What the phone printed reaches the log unchanged, through the real adb.
     const std::string monkeyText = phoneShellText(monkeyService.substr(std::string("shell:").size()));
     ASSERT_NE(monkeyText.find("Events injected: 1"), std::string::npos) << monkeyText;
-    const std::string expectedLog =
-        entryPattern("Diagnostics refreshed. Ready to mirror 1 authorized device(s).") +
-        entryPattern("Lingguang launch result: status=0 output=" + monkeyText) +
-        entryPattern("Launching scrcpy for device " + serial) + "stand-in scrcpy running\n";
-    EXPECT_TRUE(std::regex_match(activityLog(), std::regex(expectedLog))) << activityLog();
+    EXPECT_TRUE(test::isLogOf(activityLog(),
+                              {"Diagnostics refreshed. Ready to mirror 1 authorized device(s).",
+                               "Lingguang launch result: status=0 output=" + monkeyText,
+                               "Launching scrcpy for device " + serial},
+                              "stand-in scrcpy: --serial " + serial + " --window-title Kelvane - " + serial + "\n"))
+        << activityLog();
 }
 
 // ---- kelvane-doctor --------------------------------------------------------

@@ -17,31 +17,13 @@ using test::TempDir;
 using nlohmann::json;
 
 const std::string readyDevices = "List of devices attached\nS1\tdevice\n\n";
-const std::string lingguangPackageLine = "package:com.antgroup.leopard.android\n";
+const std::string lingguangPackage = "com.antgroup.leopard.android";
+const std::string lingguangPackageLine = "package:" + lingguangPackage + "\n";
 
-// A temporary machine: a bundle with a stand-in adb that records each call
-// in `calls` and prints what a test wants, and a stand-in scrcpy.
-class Machine : public TempDir {
+// A machine of stand-ins, and kelvane-doctor run on it through its seam.
+class Machine : public test::StandInMachine {
 public:
-    explicit Machine(const std::string& bundleName = "Kelvane.app") {
-        places.bundleRoot = *this / bundleName;
-        places.scrcpyCandidates = {*this / "scrcpy"};
-        places.logPath = *this / "activity.log";
-        test::writeScript(*this / "scrcpy", "exit 0\n");
-    }
-
-    std::string adbPath() const { return places.bundleRoot + "/Contents/Resources/platform-tools/adb"; }
-
-    void installADB(const std::string& devicesOutput, const std::string& pmOutput = "") {
-        test::writeFile(*this / "devices.out", devicesOutput);
-        test::writeFile(*this / "pm.out", pmOutput);
-        test::writeScript(adbPath(), "echo \"$1\" >> '" + (*this / "calls") +
-                                         "'\n"
-                                         "case \"$1\" in\n"
-                                         "  devices) cat '" + (*this / "devices.out") + "' ;;\n"
-                                         "  -s) cat '" + (*this / "pm.out") + "' ;;\n"
-                                         "esac\n");
-    }
+    using StandInMachine::StandInMachine;
 
     struct Outcome {
         int status;
@@ -54,8 +36,6 @@ public:
         const int status = doctor::run("/usr/local/bin/kelvane-doctor", arguments, places, out, err);
         return {status, out.str(), err.str()};
     }
-
-    Places places;
 };
 
 TEST(KelvaneDoctor, ReadyMachinePrintsRowsSummaryAndTranscript) {
@@ -67,7 +47,7 @@ TEST(KelvaneDoctor, ReadyMachinePrintsRowsSummaryAndTranscript) {
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(outcome.out,
-              "pass  ADB             Bundled adb: " + machine.adbPath() + "\n"
+              "pass  ADB             Bundled adb: " + machine.adb.path() + "\n"
               "pass  scrcpy          " + (machine / "scrcpy") + "\n"
               "pass  Android Device  1 authorized device(s).\n"
               "pass  Lingguang       Installed on selected device.\n"
@@ -76,7 +56,9 @@ TEST(KelvaneDoctor, ReadyMachinePrintsRowsSummaryAndTranscript) {
               "\n"
               "$ adb devices\n" + readyDevices + "\n"
               "$ adb shell pm list packages com.antgroup.leopard.android\n" + lingguangPackageLine);
-    EXPECT_EQ(test::readFile(machine / "calls"), "start-server\ndevices\n-s\n");
+    EXPECT_EQ(machine.adb.calls(),
+              (std::vector<test::StandInADB::Call>{
+                  {"start-server"}, {"devices"}, {"-s", "S1", "shell", "pm", "list", "packages", lingguangPackage}}));
 }
 
 TEST(KelvaneDoctor, NotReadyMachinesExitWithOne) {
@@ -132,7 +114,7 @@ TEST(KelvaneDoctor, JSONHoldsTheWholeSnapshot) {
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.err, "");
     const json report = json::parse(outcome.out);
-    EXPECT_EQ(report["adbPath"], machine.adbPath());
+    EXPECT_EQ(report["adbPath"], machine.adb.path());
     EXPECT_EQ(report["adbSource"], "Bundled adb");
     EXPECT_EQ(report["scrcpyPath"], machine / "scrcpy");
     EXPECT_EQ(report["devices"], json::parse(R"([{"id":"LOCKED","state":"unauthorized","authorized":false},
@@ -208,7 +190,7 @@ TEST(KelvaneDoctor, OptionsAndUsage) {
             EXPECT_EQ(outcome.out, "") << label;
             EXPECT_EQ(outcome.err.rfind(c.errorText, 0), 0u) << label << ": " << outcome.err;
         }
-        EXPECT_FALSE(test::exists(machine / "calls")) << label << ": no pass may run";
+        EXPECT_TRUE(machine.adb.calls().empty()) << label << ": no pass may run";
         EXPECT_FALSE(test::exists(machine.places.logPath)) << label;
     }
 }
@@ -241,7 +223,7 @@ TEST(KelvaneDoctor, VersionIsShownWithoutAPass) {
         } else {
             EXPECT_EQ(outcome.out.rfind("Usage: kelvane-doctor", 0), 0u) << label << ": " << outcome.out;
         }
-        EXPECT_FALSE(test::exists(machine / "calls")) << label << ": no pass may run";
+        EXPECT_TRUE(machine.adb.calls().empty()) << label << ": no pass may run";
         EXPECT_FALSE(test::exists(machine.places.logPath)) << label;
     }
 }

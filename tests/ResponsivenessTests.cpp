@@ -208,41 +208,18 @@ double secondsSince(Clock::time_point start) { return std::chrono::duration<doub
 
 // A stand-in adb that lists one authorized phone with Lingguang installed
 // and is slow where the real one can be: listing the devices (the server may
-// be starting) and bringing an app to the front. A stand-in scrcpy that
-// writes one line into the log it is given.
-struct SlowTools {
-    test::TempDir directory;
-    Places places;
-
+// be starting) and bringing an app to the front.
+struct SlowTools : test::StandInMachine {
     SlowTools() {
-        const std::string slow = "sleep " + std::to_string(slowToolSeconds) + "; ";
-        test::writeScript(directory / "adb",
-                          "case \"$*\" in\n"
-                          "  devices) " + slow + "printf 'List of devices attached\\n" + serial + "\\tdevice\\n\\n' ;;\n"
-                          "  *'pm list packages'*) echo package:" + std::string(DiagnosticsService::lingguangPackage) + " ;;\n"
-                          "  *monkey*) " + slow + "echo 'Events injected: 1' ;;\n"
-                          "esac\n");
-        test::writeScript(directory / "scrcpy", "echo \"stand-in scrcpy: $*\"\n");
-        places.bundleRoot = directory.path();
-        places.adbCandidates = {directory / "adb"};
-        places.scrcpyCandidates = {directory / "scrcpy"};
-        places.logPath = directory / "activity.log";
+        adb.answer("devices", {.output = std::string("List of devices attached\n") + serial + "\tdevice\n\n",
+                               .delaySeconds = slowToolSeconds});
+        adb.answer("pm", {"package:" + std::string(DiagnosticsService::lingguangPackage) + "\n"});
+        adb.answer("monkey", {.output = "Events injected: 1\n", .delaySeconds = slowToolSeconds});
+        adb.install();
     }
 
     // The real services, pointed at these tools and this log.
-    ViewModelServices services() const {
-        ViewModelServices services;
-        services.buildSnapshot = [places = places] { return DiagnosticsService::buildSnapshot(places); };
-        services.run = [](const std::string& executable, const std::vector<std::string>& arguments, double timeout) {
-            return CommandRunner::run(executable, arguments, timeout);
-        };
-        services.launchDetached = [places = places](const std::string& executable,
-                                                    const std::vector<std::string>& arguments) {
-            CommandRunner::launchDetached(executable, arguments, places);
-        };
-        services.logPath = places.logPath;
-        return withQtServices(std::move(services));
-    }
+    ViewModelServices services() const { return withQtServices(test::realServices(places)); }
 };
 
 TEST(Responsiveness, HeartbeatSeesABlockedLoop) {
@@ -300,8 +277,8 @@ TEST(Responsiveness, LoopKeepsTurningThroughSlowRefreshAndMirrorStart) {
     // The work was done, not skipped: both commands and the launch reached
     // the log (scrcpy's own line arrives when it has run).
     const std::string expectedLine = std::string("stand-in scrcpy: --serial ") + serial + " --window-title Kelvane - " + serial;
-    EXPECT_TRUE(test::eventually([&] { return test::readFile(tools.places.logPath).find(expectedLine) != std::string::npos; }, 5.0));
-    const std::string log = test::readFile(tools.places.logPath);
+    EXPECT_TRUE(test::eventually([&] { return tools.activityLog().find(expectedLine) != std::string::npos; }, 5.0));
+    const std::string log = tools.activityLog();
     EXPECT_NE(log.find("Diagnostics refreshed. Ready to mirror 1 authorized device(s)."), std::string::npos) << log;
     EXPECT_NE(log.find("Lingguang launch result: status=0 output=Events injected: 1"), std::string::npos) << log;
 }

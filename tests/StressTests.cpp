@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -109,21 +110,14 @@ std::vector<std::string> leftoverChildren([[maybe_unused]] const std::string& ma
     return leftovers;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) result.push_back(line);
-    return result;
-}
-
 std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
     return count;
 }
 
-// Places that find no tools and log into `log`.
-Places placesLoggingTo(const std::string& log) { return Places{"/nonexistent-bundle", {}, {}, log}; }
+using test::lines;
+using test::placesLoggingTo;
 
 } // namespace
 
@@ -261,7 +255,7 @@ TEST(StressLog, SixteenThreadsAndFourProcessesLoseNoLine) {
     const std::string contents = test::readFile(log);
     ASSERT_FALSE(contents.empty());
     EXPECT_EQ(contents.back(), '\n');
-    const std::regex entry(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000\] thread (\d+) line (\d+) p{300}$)");
+    const std::regex entry(std::string("^") + test::logStampPattern + R"(thread (\d+) line (\d+) p{300}$)");
     const std::regex processLine(R"(^process (\d+) line (\d+) p{300}$)");
     std::map<std::string, int> seen;
     std::size_t broken = 0;
@@ -313,46 +307,19 @@ TEST(StressLaunch, FiftyShortLivedDetachedChildrenLeaveNoZombie) {
 
 namespace {
 
-// Stand-in adb and scrcpy. `adb devices` lists the serial in the file
-// "serial" and `monkey` answers, each only once its gate file exists;
-// Lingguang is installed on PHONE-1 only. Every adb call is recorded.
-struct StandinTools {
-    explicit StandinTools(const TempDir& dir)
-        : adb(dir / "adb"), scrcpy(dir / "scrcpy"), log(dir / "activity.log"), calls(dir / "adb-calls"),
-          serialFile(dir / "serial"), devicesGate(dir / "open-devices"), monkeyGate(dir / "open-monkey") {
-        test::writeScript(adb,
-                          "echo \"$*\" >> '" + calls + "'\n"
-                          "waitFor() {\n"
-                          "  n=0\n"
-                          "  while [ ! -e \"$1\" ]; do\n"
-                          "    n=$((n + 1)); [ $n -gt 3000 ] && exit 9\n"
-                          "    sleep 0.01\n"
-                          "  done\n"
-                          "}\n"
-                          "case \"$1\" in\n"
-                          "  start-server) exit 0 ;;\n"
-                          "  devices)\n"
-                          "    waitFor '" + devicesGate + "'\n"
-                          "    printf 'List of devices attached\\n%s\\tdevice\\n\\n' \"$(cat '" + serialFile + "')\" ;;\n"
-                          "  -s)\n"
-                          "    case \"$4\" in\n"
-                          "      pm) [ \"$2\" = PHONE-1 ] && echo 'package:com.antgroup.leopard.android' ;;\n"
-                          "      monkey) waitFor '" + monkeyGate + "'; echo 'Events injected: 1' ;;\n"
-                          "    esac ;;\n"
-                          "esac\n"
-                          "exit 0\n");
-        test::writeScript(scrcpy, "echo \"scrcpy $*\"\n");
-        setSerial("PHONE-1");
-        open(devicesGate);
-        open(monkeyGate);
+// Stand-in adb and scrcpy. Lingguang is installed on PHONE-1.
+struct StandinTools : test::StandInMachine {
+    StandinTools() {
+        setPhone("PHONE-1", true);
+        adb.answer("monkey", {"Events injected: 1\n"});
+        adb.install();
     }
 
-    Places places() const { return Places{"/nonexistent-bundle", {adb}, {scrcpy}, log}; }
-    void setSerial(const std::string& serial) const { test::writeFile(serialFile, serial); }
-    static void open(const std::string& gate) { test::writeFile(gate, ""); }
-    static void close(const std::string& gate) { ::unlink(gate.c_str()); }
-
-    std::string adb, scrcpy, log, calls, serialFile, devicesGate, monkeyGate;
+    // The phone on the cable: what `adb devices` lists and `pm` answers.
+    void setPhone(const std::string& serial, bool lingguang) const {
+        adb.answer("devices", {"List of devices attached\n" + serial + "\tdevice\n\n"});
+        adb.answer("pm", {lingguang ? "package:com.antgroup.leopard.android\n" : ""});
+    }
 };
 
 } // namespace
@@ -363,19 +330,12 @@ TEST(StressViewModel, RefreshAndTwoMirrorStartsOverlapOnRealThreads) {
     enum class FirstBack { lingguangStart, refresh };
     for (const FirstBack firstBack : {FirstBack::lingguangStart, FirstBack::refresh}) {
         SCOPED_TRACE(firstBack == FirstBack::refresh ? "refresh back first" : "Lingguang start back first");
-        TempDir dir;
-        const StandinTools tools(dir);
+        const StandinTools tools;
         test::UIQueue ui;
 
-        ViewModelServices services;
-        services.onUIThread = [&ui](Task task) { ui.post(std::move(task)); };
         // Background work: the model's own default, a thread per task.
-        services.buildSnapshot = [places = tools.places()] { return DiagnosticsService::buildSnapshot(places); };
-        services.launchDetached = [places = tools.places()](const std::string& executable,
-                                                            const std::vector<std::string>& arguments) {
-            CommandRunner::launchDetached(executable, arguments, places);
-        };
-        services.logPath = tools.log;
+        ViewModelServices services = test::realServices(tools.places);
+        services.onUIThread = [&ui](Task task) { ui.post(std::move(task)); };
         auto model = DiagnosticsViewModel::create(services);
 
         // A first refresh finds PHONE-1 with Lingguang.
@@ -386,9 +346,9 @@ TEST(StressViewModel, RefreshAndTwoMirrorStartsOverlapOnRealThreads) {
         ASSERT_TRUE(model->snapshot().lingguangInstalled);
 
         // Now the phone on the cable is PHONE-2, and adb answers only when let.
-        tools.setSerial("PHONE-2");
-        StandinTools::close(tools.devicesGate);
-        StandinTools::close(tools.monkeyGate);
+        tools.setPhone("PHONE-2", false);
+        tools.adb.hold("devices");
+        tools.adb.hold("monkey");
 
         bool refreshed = false, lingguangStarted = false, plainStarted = false;
         model->refresh([&] { refreshed = true; });
@@ -405,19 +365,19 @@ TEST(StressViewModel, RefreshAndTwoMirrorStartsOverlapOnRealThreads) {
         EXPECT_EQ(model->statusMessage(), "Mirror started for PHONE-1.");
 
         if (firstBack == FirstBack::lingguangStart) {
-            StandinTools::open(tools.monkeyGate);
+            tools.adb.release("monkey");
             ASSERT_TRUE(ui.runUntil([&] { return lingguangStarted; }));
             EXPECT_TRUE(model->isRefreshing());
             EXPECT_EQ(model->statusMessage(), "Mirror started for PHONE-1.");
-            StandinTools::open(tools.devicesGate);
+            tools.adb.release("devices");
             ASSERT_TRUE(ui.runUntil([&] { return refreshed; }));
         } else {
-            StandinTools::open(tools.devicesGate);
+            tools.adb.release("devices");
             ASSERT_TRUE(ui.runUntil([&] { return refreshed; }));
             EXPECT_EQ(model->selectedDeviceID(), "PHONE-2");
             EXPECT_EQ(model->statusMessage(), model->snapshot().summary());
             EXPECT_FALSE(lingguangStarted);
-            StandinTools::open(tools.monkeyGate);
+            tools.adb.release("monkey");
             ASSERT_TRUE(ui.runUntil([&] { return lingguangStarted; }));
         }
 
@@ -437,15 +397,13 @@ TEST(StressViewModel, RefreshAndTwoMirrorStartsOverlapOnRealThreads) {
 
         // Both starts kept the phone they began with, although the refresh
         // replaced it in between.
-        const std::string calls = test::readFile(tools.calls);
-        EXPECT_EQ(occurrences(calls, "-s PHONE-1 shell monkey -p com.antgroup.leopard.android -c "
-                                     "android.intent.category.LAUNCHER 1\n"),
-                  1u);
-        EXPECT_EQ(occurrences(calls, "-s PHONE-2 shell pm list packages com.antgroup.leopard.android\n"), 1u);
-        const std::string mirror = "scrcpy --serial PHONE-1 --window-title Kelvane - PHONE-1\n";
-        EXPECT_TRUE(test::eventually([&] { return occurrences(test::readFile(tools.log), mirror) == 2; }))
-            << test::readFile(tools.log);
-        const std::string log = test::readFile(tools.log);
+        const auto calls = tools.adb.calls();
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), DiagnosticsService::lingguangLaunchArguments("PHONE-1")), 1);
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), DiagnosticsService::packageQueryArguments("PHONE-2")), 1);
+        const std::string mirror = "stand-in scrcpy: --serial PHONE-1 --window-title Kelvane - PHONE-1\n";
+        EXPECT_TRUE(test::eventually([&] { return occurrences(tools.activityLog(), mirror) == 2; }))
+            << tools.activityLog();
+        const std::string log = tools.activityLog();
         EXPECT_EQ(occurrences(log, "] Launching scrcpy for device PHONE-1\n"), 2u);
         EXPECT_EQ(occurrences(log, "] Lingguang launch result: status=0 output=Events injected: 1\n\n"), 1u);
         EXPECT_EQ(occurrences(log, "] Diagnostics refreshed. "), 2u);

@@ -1,9 +1,12 @@
 #include "TestSupport.h"
 
+#include "CommandRunner.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -49,6 +52,113 @@ std::string readFile(const std::string& path) {
 bool exists(const std::string& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) result.push_back(line);
+    return result;
+}
+
+bool isLogOf(const std::string& log, const std::vector<std::string>& messages, const std::string& rest) {
+    const auto literal = [](const std::string& text) {
+        static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+        return std::regex_replace(text, special, R"(\$&)");
+    };
+    std::string pattern;
+    for (const std::string& message : messages) pattern += logStampPattern + literal(message) + "\n";
+    return std::regex_match(log, std::regex(pattern + literal(rest)));
+}
+
+Places placesLoggingTo(const std::string& log) { return Places{"/nonexistent-bundle", {}, {}, log}; }
+
+// The record of a call: each argument ends in a unit separator, the call in
+// a record separator.
+constexpr char argumentEnd = '\037';
+constexpr char callEnd = '\036';
+
+StandInADB::StandInADB(std::string path) : path_(std::move(path)), state_(path_ + ".state") {}
+
+void StandInADB::install() const {
+    fs::create_directories(state_);
+    writeScript(path_, "state='" + state_ + R"sh('
+end=$(printf '\037')
+record=
+for a in "$@"; do record="$record$a$end"; done
+printf '%s\036' "$record" >> "$state/calls"
+word=$1
+[ "$1" = -s ] && word=$4
+n=0
+while [ -e "$state/$word.held" ]; do
+  n=$((n + 1)); [ $n -gt 3000 ] && exit 9
+  sleep 0.01
+done
+[ -e "$state/$word.delay" ] && sleep "$(cat "$state/$word.delay")"
+[ -e "$state/$word.out" ] && cat "$state/$word.out"
+[ -e "$state/$word.signal" ] && kill -"$(cat "$state/$word.signal")" $$
+exit "$(cat "$state/$word.status" 2>/dev/null || echo 0)"
+)sh");
+}
+
+void StandInADB::answer(const std::string& word, const Answer& answer) const {
+    const std::string stem = state_ + "/" + word;
+    const auto setOrRemove = [&](const char* suffix, bool present, const std::string& value) {
+        if (present) {
+            writeFile(stem + suffix, value);
+        } else {
+            fs::remove(stem + suffix);
+        }
+    };
+    setOrRemove(".out", true, answer.output);
+    setOrRemove(".status", true, std::to_string(answer.status));
+    setOrRemove(".delay", answer.delaySeconds > 0, std::to_string(answer.delaySeconds));
+    setOrRemove(".signal", answer.signal != 0, std::to_string(answer.signal));
+}
+
+void StandInADB::hold(const std::string& word) const { writeFile(state_ + "/" + word + ".held", ""); }
+
+void StandInADB::release(const std::string& word) const { fs::remove(state_ + "/" + word + ".held"); }
+
+std::vector<StandInADB::Call> StandInADB::calls() const {
+    std::vector<Call> result;
+    std::istringstream record(readFile(state_ + "/calls"));
+    for (std::string call; std::getline(record, call, callEnd);) {
+        std::istringstream arguments(call);
+        Call& parsed = result.emplace_back();
+        for (std::string argument; std::getline(arguments, argument, argumentEnd);) parsed.push_back(argument);
+    }
+    return result;
+}
+
+void installStandInScrcpy(const std::string& path) {
+    // On Linux the environment is the kernel's copy, which no shell has added to.
+    writeScript(path, R"sh(for a in "$@"; do printf '%s\n' "$a"; done > "$0-arguments"
+if [ -r /proc/$$/environ ]; then tr '\0' '\n' < /proc/$$/environ; else env; fi > "$0-environment"
+echo "stand-in scrcpy: $*"
+)sh");
+}
+
+StandInMachine::StandInMachine(const std::string& bundleName)
+    : places{*this / bundleName, {}, {*this / "scrcpy"}, *this / "activity.log"},
+      adb(places.bundleRoot + "/" + std::string(DiagnosticsService::bundledADBRelativePath)) {
+    installStandInScrcpy(*this / "scrcpy");
+}
+
+void StandInMachine::installADB(const std::string& devicesOutput, const std::string& pmOutput) const {
+    adb.answer("devices", {devicesOutput});
+    adb.answer("pm", {pmOutput});
+    adb.install();
+}
+
+ViewModelServices realServices(const Places& places) {
+    ViewModelServices services;
+    services.buildSnapshot = [places] { return DiagnosticsService::buildSnapshot(places); };
+    services.launchDetached = [places](const std::string& executable, const std::vector<std::string>& arguments) {
+        CommandRunner::launchDetached(executable, arguments, places);
+    };
+    services.logPath = places.logPath;
+    return services;
 }
 
 double now() {

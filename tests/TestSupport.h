@@ -1,5 +1,9 @@
-// Small helpers shared by the tests: temporary directories, scripts, files.
+// Small helpers shared by the tests: temporary directories, scripts, files,
+// stand-in tools and the activity log's entries.
 #pragma once
+
+#include "DiagnosticsService.h"
+#include "DiagnosticsViewModel.h"
 
 #include <condition_variable>
 #include <deque>
@@ -7,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace kelvane::test {
 
@@ -33,6 +38,76 @@ void writeScript(const std::string& path, const std::string& body);
 // The whole file, or the empty text when it cannot be read.
 std::string readFile(const std::string& path);
 bool exists(const std::string& path);
+// The lines of `text`, without their line feeds.
+std::vector<std::string> lines(const std::string& text);
+
+// ---- The activity log ------------------------------------------------------
+
+// The time stamp that opens every entry, as a regular expression.
+inline constexpr const char* logStampPattern = R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \+0000\] )";
+// Whether `log` is exactly one entry for each of `messages` (taken
+// literally, any time stamps), in order, followed by `rest`.
+bool isLogOf(const std::string& log, const std::vector<std::string>& messages, const std::string& rest = "");
+// Places that find no tools and log into `log`.
+Places placesLoggingTo(const std::string& log);
+
+// ---- Stand-in tools ----------------------------------------------------------
+
+// A stand-in adb: a shell script that records every call and answers with
+// what the test gives it. A call is known by its word: the first argument
+// ("start-server", "devices"), or for "-s SERIAL shell WORD ..." the word
+// after "shell" ("pm", "monkey"). A word without an answer prints nothing and
+// exits with 0. Answers may change between calls.
+class StandInADB {
+public:
+    using Call = std::vector<std::string>;
+    struct Answer {
+        std::string output;
+        int status = 0;
+        double delaySeconds = 0;
+        int signal = 0; // sent to itself after the output, instead of exiting
+    };
+
+    // A stand-in for `path`; its answers and record are kept in `path`.state.
+    explicit StandInADB(std::string path);
+    // Writes the script to `path` (parent directories created).
+    void install() const;
+    const std::string& path() const { return path_; }
+
+    void answer(const std::string& word, const Answer& answer) const;
+    // Calls with `word` wait while it is held (30 s at most, then exit 9).
+    void hold(const std::string& word) const;
+    void release(const std::string& word) const;
+
+    // The arguments of every call so far, in order.
+    std::vector<Call> calls() const;
+
+private:
+    std::string path_;
+    std::string state_;
+};
+
+// A stand-in scrcpy: writes its arguments (one a line) to `path`-arguments
+// and its environment to `path`-environment, then prints
+// "stand-in scrcpy: " and its arguments.
+void installStandInScrcpy(const std::string& path);
+
+// A machine of its own in a fresh directory: a bundle root whose adb is a
+// stand-in (installed by installADB), a stand-in scrcpy, an activity log.
+class StandInMachine : public TempDir {
+public:
+    explicit StandInMachine(const std::string& bundleName = "Kelvane.app");
+    // Installs the bundled adb, answering `devices` and the package query.
+    void installADB(const std::string& devicesOutput, const std::string& pmOutput = "") const;
+    std::string activityLog() const { return readFile(places.logPath); }
+
+    Places places;
+    StandInADB adb; // the bundled adb
+};
+
+// The model's real services, pointed at `places` (the tools found there and
+// the activity log).
+ViewModelServices realServices(const Places& places);
 
 // Polls `condition` every few milliseconds until it holds or `seconds` pass.
 template <typename Condition>
