@@ -3,6 +3,8 @@
 //    tab or a line feed;
 //  - the result equals that of a separate, character-by-character reading of
 //    the same rules written here;
+//  - a text that does not hold adb's heading gives no device, and a line put
+//    in front of the text changes nothing unless it is the heading;
 //  - empty lines never count: the text parses the same after all of them are
 //    removed, and after empty lines are added between, before and after the
 //    lines.
@@ -25,15 +27,28 @@ using kelvane::AndroidDevice;
     std::abort();
 }
 
+constexpr std::string_view heading = "List of devices attached";
+
+// Whether `line` is adb's heading: the heading, then nothing but blanks, tabs
+// and carriage returns.
+bool isHeading(std::string_view line) {
+    if (line.substr(0, heading.size()) != heading) return false;
+    for (const char c : line.substr(heading.size())) {
+        if (c != ' ' && c != '\t' && c != '\r') return false;
+    }
+    return true;
+}
+
 // The rules, read one character at a time: a line feed ends a line, a blank
-// or a tab ends a field, empty lines and empty fields do not exist, the first
-// line is the heading, a line with two or more fields is a device.
+// or a tab ends a field, empty lines and empty fields do not exist; after the
+// first heading line, every line but a heading with two or more fields is a
+// device.
 std::vector<AndroidDevice> referenceDevices(std::string_view text) {
     std::vector<AndroidDevice> devices;
     bool headingSeen = false;
+    std::string line;
     std::vector<std::string> fields;
     std::string field;
-    bool lineHasCharacters = false;
 
     auto endField = [&] {
         if (!field.empty()) fields.push_back(field);
@@ -41,12 +56,13 @@ std::vector<AndroidDevice> referenceDevices(std::string_view text) {
     };
     auto endLine = [&] {
         endField();
-        if (lineHasCharacters) {
-            if (headingSeen && fields.size() >= 2) devices.emplace_back(fields[0], fields[1]);
+        if (isHeading(line)) {
             headingSeen = true;
+        } else if (headingSeen && fields.size() >= 2) {
+            devices.emplace_back(fields[0], fields[1]);
         }
+        line.clear();
         fields.clear();
-        lineHasCharacters = false;
     };
 
     for (const char c : text) {
@@ -54,7 +70,7 @@ std::vector<AndroidDevice> referenceDevices(std::string_view text) {
             endLine();
             continue;
         }
-        lineHasCharacters = true;
+        line += c;
         if (c == ' ' || c == '\t') {
             endField();
         } else {
@@ -104,6 +120,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (holdsSeparator(device.state())) fail("state holds a blank, tab or line feed", input);
     }
     if (devices != referenceDevices(input)) fail("differs from the character-by-character reading", input);
+    if (input.find(heading) == std::string_view::npos && !devices.empty()) fail("devices without a heading", input);
+    // One line in front, made of the input's own bytes.
+    std::string front(input.substr(0, 64));
+    for (char& c : front) {
+        if (c == '\n') c = ' ';
+    }
+    if (!isHeading(front) && devices != kelvane::DiagnosticsService::parseDevices(front + "\n" + std::string(input))) {
+        fail("changes when a line that is not the heading is put in front", input);
+    }
     if (devices != kelvane::DiagnosticsService::parseDevices(withoutEmptyLines(input))) {
         fail("changes when empty lines are removed", input);
     }

@@ -67,6 +67,9 @@ constexpr std::string_view lingguangInstalledDetail = "Installed on selected dev
 constexpr std::string_view lingguangMissingDetail =
     "Not installed or no selected device. Normal mirroring still works.";
 
+// The line of `adb devices` after which the devices are listed.
+constexpr std::string_view devicesListHeading = "List of devices attached";
+
 // The activity-log entry of a pass starts with this.
 constexpr std::string_view refreshedLogPrefix = "Diagnostics refreshed. ";
 
@@ -208,12 +211,22 @@ std::vector<AndroidDevice> parseDevices(std::string_view output) {
         }
         return parts;
     };
+    // Older adb ends its heading with a blank; text from Windows with a
+    // carriage return.
+    auto isHeading = [](std::string_view line) {
+        const std::size_t last = line.find_last_not_of(" \t\r");
+        return last != std::string_view::npos && line.substr(0, last + 1) == devicesListHeading;
+    };
 
-    const std::vector<std::string_view> lines = split(output, "\n");
     std::vector<AndroidDevice> devices;
-    // The first line is adb's heading.
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::vector<std::string_view> fields = split(lines[i], " \t");
+    bool listing = false;
+    for (const std::string_view line : split(output, "\n")) {
+        if (isHeading(line)) {
+            listing = true;
+            continue;
+        }
+        if (!listing) continue;
+        const std::vector<std::string_view> fields = split(line, " \t");
         if (fields.size() < 2) continue;
         devices.emplace_back(std::string(fields[0]), std::string(fields[1]));
     }

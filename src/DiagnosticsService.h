@@ -72,9 +72,13 @@ std::string adbSourceLabel(const std::optional<std::string>& adbPath);
 
 // ---- Judging -------------------------------------------------------------
 
-// The devices of `adb devices` output: the first non-empty line is dropped,
-// every further line with two or more blank- or tab-separated fields gives
-// one device.
+// The devices of `adb devices` output: the lines after adb's heading "List
+// of devices attached" (trailing blanks, tabs and carriage returns allowed),
+// each with two or more blank- or tab-separated fields giving one device
+// (serial, state). Without a heading there are no devices: what adb printed
+// instead, such as the notices of a server that failed to start, is no phone.
+// A heading line is never a device. Lines end at line feeds; empty lines do
+// not count.
 std::vector<AndroidDevice> parseDevices(std::string_view output);
 
 // The four checklist rows for `snapshot`.

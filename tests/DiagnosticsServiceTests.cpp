@@ -198,34 +198,55 @@ struct ParseCase {
     std::vector<AndroidDevice> expected;
 };
 
+// What adb printed when its server could not start (its port was taken).
+const std::string failedServerOutput =
+    "* daemon not running; starting now at tcp:5199\n"
+    "ADB server didn't ACK\n"
+    "Full server startup log: /tmp/adb.0.log\n"
+    "Server had pid: 21109\n"
+    "--- adb starting (pid 21109) ---\n"
+    "adb I 12-07 11:16:35 21109 21109 main.cpp:60] Android Debug Bridge version 1.0.41\n"
+    "adb I 12-07 11:16:35 21109 21109 main.cpp:60] Version 29.0.6-debian\n"
+    "adb I 12-07 11:16:35 21109 21109 main.cpp:60] Installed as /usr/lib/android-sdk/platform-tools/adb\n"
+    "adb I 12-07 11:16:35 21109 21109 main.cpp:60] \n"
+    "adb F 12-07 11:16:36 21109 21109 main.cpp:144] could not install *smartsocket* listener: Address already in use\n"
+    "\n"
+    "* failed to start daemon\n"
+    "adb: failed to check server version: cannot connect to daemon\n";
+
 TEST(ParseDevices, Table) {
+    const std::string list = "List of devices attached\n";
     const std::vector<ParseCase> cases{
         {"empty text", "", {}},
-        {"heading only", "List of devices attached\n", {}},
-        {"heading and blank lines", "List of devices attached\n\n\n", {}},
-        {"usual output", "List of devices attached\nR58M123\tdevice\n\n", {{"R58M123", "device"}}},
-        {"no final line feed", "List of devices attached\nR58M123\tdevice", {{"R58M123", "device"}}},
-        {"several spaces, leading and trailing blanks", "List\n   R58M  \t  unauthorized \t \n",
+        {"heading only", list, {}},
+        {"heading and blank lines", list + "\n\n", {}},
+        {"usual output", list + "R58M123\tdevice\n\n", {{"R58M123", "device"}}},
+        {"no final line feed", list + "R58M123\tdevice", {{"R58M123", "device"}}},
+        {"several spaces, leading and trailing blanks", list + "   R58M  \t  unauthorized \t \n",
          {{"R58M", "unauthorized"}}},
-        {"extra fields ignored", "List\nR58M device usb:1-1 product:x model:Pixel_7 transport_id:1\n",
+        {"extra fields ignored", list + "R58M device usb:1-1 product:x model:Pixel_7 transport_id:1\n",
          {{"R58M", "device"}}},
-        {"one-word line skipped, later lines kept", "List\nlonely\nR58M\toffline\n", {{"R58M", "offline"}}},
-        {"empty lines before the heading", "\n\nList of devices attached\nA\tdevice\n", {{"A", "device"}}},
-        {"a line of blanks is the dropped first line", " \t \nList of devices attached\nA\tdevice\n",
-         {{"List", "of"}, {"A", "device"}}},
-        {"a device on the first line is lost", "A\tdevice\nB\tdevice\n", {{"B", "device"}}},
-        {"daemon notice becomes a device",
-         "* daemon not running; starting now at tcp:5037\n* daemon started successfully\nList of devices "
-         "attached\nA\tdevice\n",
-         {{"*", "daemon"}, {"List", "of"}, {"A", "device"}}},
-        {"duplicates kept in order", "List\nA\tdevice\nB\toffline\nA\tdevice\n",
+        {"one-word line skipped, later lines kept", list + "lonely\nR58M\toffline\n", {{"R58M", "offline"}}},
+        {"empty lines before the heading", "\n\n" + list + "A\tdevice\n", {{"A", "device"}}},
+        {"a line of blanks before the heading", " \t \n" + list + "A\tdevice\n", {{"A", "device"}}},
+        {"older adb's heading ends in a blank", "List of devices attached \nA\tdevice\n", {{"A", "device"}}},
+        {"without the heading nothing is a device", "A\tdevice\nB\tdevice\n", {}},
+        {"a heading with more words is none", "List of devices attached:\nA\tdevice\n", {}},
+        {"the server's notices before the heading are no devices",
+         "* daemon not running; starting now at tcp:5037\n* daemon started successfully\n" + list + "A\tdevice\n",
+         {{"A", "device"}}},
+        {"a server that failed to start lists nothing", failedServerOutput, {}},
+        {"lines after the heading follow the field rules; a repeated heading is none",
+         list + "A\tdevice\n* daemon started\n" + list + "B\toffline\n",
+         {{"A", "device"}, {"*", "daemon"}, {"B", "offline"}}},
+        {"duplicates kept in order", list + "A\tdevice\nB\toffline\nA\tdevice\n",
          {{"A", "device"}, {"B", "offline"}, {"A", "device"}}},
-        {"state copied as printed", "List\nA\tDevice\nB\tno permissions;\n", {{"A", "Device"}, {"B", "no"}}},
+        {"state copied as printed", list + "A\tDevice\nB\tno permissions;\n", {{"A", "Device"}, {"B", "no"}}},
         // Bytes: carriage returns are neither line nor field separators.
         {"CRLF keeps the CR in the state", "List of devices attached\r\nA\tdevice\r\n\r\n",
          {{"A", "device\r"}}}, // the last line, a lone CR, is one field
-        {"lone CR stays inside its field", "List\nA\rB\tdevice\n", {{"A\rB", "device"}}},
-        {"other white space is no separator", "List\nA\vB\fC device\n", {{"A\vB\fC", "device"}}},
+        {"lone CR stays inside its field", list + "A\rB\tdevice\n", {{"A\rB", "device"}}},
+        {"other white space is no separator", list + "A\vB\fC device\n", {{"A\vB\fC", "device"}}},
     };
     for (const ParseCase& c : cases) EXPECT_EQ(parseDevices(c.output), c.expected) << c.name;
 }
@@ -493,10 +514,11 @@ TEST(BuildSnapshot, ScrcpyMissingStillRunsEveryCommand) {
 }
 
 TEST(BuildSnapshot, SystemADBAndUnusableOutput) {
-    // adb from a fixed place, writing something that is no device list.
+    // adb from a fixed place, whose server failed to start: no device list,
+    // and the transcript shows what adb said.
     StandInMachine machine;
     const test::StandInADB systemADB(machine / "system-adb");
-    systemADB.answer("devices", {"error: protocol fault\n"});
+    systemADB.answer("devices", {failedServerOutput, 1});
     systemADB.install();
     machine.places.adbCandidates = {systemADB.path()};
 
@@ -505,8 +527,9 @@ TEST(BuildSnapshot, SystemADBAndUnusableOutput) {
     EXPECT_EQ(snapshot.adbPath, machine / "system-adb");
     EXPECT_EQ(snapshot.adbSource, "System adb");
     EXPECT_TRUE(snapshot.devices.empty());
-    EXPECT_EQ(snapshot.log, devicesHeading + "error: protocol fault\n");
+    EXPECT_EQ(snapshot.log, devicesHeading + failedServerOutput);
     EXPECT_EQ(snapshot.checks.at(2).state(), CheckState::fail);
+    EXPECT_EQ(snapshot.checks.at(2).detail(), noDevice);
 }
 
 TEST(BuildSnapshot, EachPassStartsAfreshWithNewRows) {
