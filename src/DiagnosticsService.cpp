@@ -62,6 +62,14 @@ constexpr std::string_view noDeviceDetail =
 constexpr std::string_view authorizedDetailSuffix = " authorized device(s).";
 constexpr std::string_view unauthorizedDetail =
     "Device detected but not authorized. Approve USB debugging on the phone.";
+#if defined(__linux__)
+// adb lists a phone that this user may not open (no udev rule gives access)
+// in the state "no" ("no permissions ..."): there is no prompt to approve.
+constexpr std::string_view noPermissionState = "no";
+constexpr std::string_view noPermissionDetail =
+    "Device detected but this user may not open it. Install adb's udev rules or join the plugdev group, then "
+    "reconnect the phone.";
+#endif
 constexpr std::string_view lingguangTitle = "Lingguang";
 constexpr std::string_view lingguangInstalledDetail = "Installed on selected device.";
 constexpr std::string_view lingguangMissingDetail =
@@ -256,7 +264,13 @@ std::vector<CheckItem> makeChecks(const DiagnosticsSnapshot& snapshot) {
         checks.emplace_back(std::string(deviceTitle), CheckState::pass,
                             std::to_string(authorized) + std::string(authorizedDetailSuffix));
     } else {
-        checks.emplace_back(std::string(deviceTitle), CheckState::warn, std::string(unauthorizedDetail));
+        std::string_view detail = unauthorizedDetail;
+#if defined(__linux__)
+        for (const AndroidDevice& device : snapshot.devices) {
+            if (device.state() == noPermissionState) detail = noPermissionDetail;
+        }
+#endif
+        checks.emplace_back(std::string(deviceTitle), CheckState::warn, std::string(detail));
     }
 
     if (snapshot.lingguangInstalled) {

@@ -269,6 +269,12 @@ constexpr const char* adbMissing = "Missing. Install Android Platform-Tools or b
 constexpr const char* noDevice =
     "No USB device detected. Connect phone, enable USB debugging, and approve the prompt.";
 constexpr const char* notAuthorized = "Device detected but not authorized. Approve USB debugging on the phone.";
+#if defined(__linux__)
+constexpr const char* noPermission = "Device detected but this user may not open it. Install adb's udev rules or "
+                                     "join the plugdev group, then reconnect the phone.";
+#else
+constexpr const char* noPermission = notAuthorized;
+#endif
 constexpr const char* lingguangMissing = "Not installed or no selected device. Normal mirroring still works.";
 constexpr const char* lingguangFound = "Installed on selected device.";
 
@@ -316,13 +322,17 @@ TEST(MakeChecks, Table) {
          {{CheckState::fail, adbMissing}, {CheckState::fail, scrcpyMissing}, {CheckState::fail, noDevice},
           {CheckState::warn, lingguangMissing}}},
         {"two of three authorized",
-         snapshot("/usr/bin/adb", "System adb", std::nullopt, {{"A", "device"}, {"B", "offline"}, {"C", "device"}},
+         snapshot("/usr/bin/adb", "System adb", std::nullopt, {{"A", "device"}, {"B", "no"}, {"C", "device"}},
                   false),
          {{CheckState::pass, "System adb: /usr/bin/adb"}, {CheckState::fail, scrcpyMissing},
           {CheckState::pass, "2 authorized device(s)."}, {CheckState::warn, lingguangMissing}}},
         {"listed but none authorized, adb absent",
          snapshot(std::nullopt, "Missing", "/s", {{"A", "unauthorized"}, {"B", "Device"}}, false),
          {{CheckState::fail, adbMissing}, {CheckState::pass, "/s"}, {CheckState::warn, notAuthorized},
+          {CheckState::warn, lingguangMissing}}},
+        {"none authorized, one this user may not open",
+         snapshot("/adb", "System adb", "/s", {{"A", "unauthorized"}, {"B", "no"}}, false),
+         {{CheckState::pass, "System adb: /adb"}, {CheckState::pass, "/s"}, {CheckState::warn, noPermission},
           {CheckState::warn, lingguangMissing}}},
         {"rows are judged independently",
          snapshot(std::nullopt, "Missing", std::nullopt, {{"A", "device"}}, true),

@@ -77,6 +77,16 @@ TEST(KelvaneDoctor, NotReadyMachinesExitWithOne) {
          "No authorized Android device.", "warn  Android Device  Device detected but not authorized."},
         {"no phone", true, true, "List of devices attached\n\n", "No authorized Android device.",
          "fail  Android Device  No USB device detected."},
+        {"phone this user may not open", true, true,
+         "List of devices attached\n0123456789ABCDEF\tno permissions (user in plugdev group; are your udev rules "
+         "wrong?); see [http://developer.android.com/tools/device.html]\n\n",
+         "No authorized Android device.",
+#if defined(__linux__)
+         "warn  Android Device  Device detected but this user may not open it. Install adb's udev rules or join the "
+         "plugdev group, then reconnect the phone.\n"},
+#else
+         "warn  Android Device  Device detected but not authorized."},
+#endif
     };
     for (const Case& c : cases) {
         Machine machine;
