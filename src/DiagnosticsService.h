@@ -90,9 +90,11 @@ bool canStartMirror(const DiagnosticsSnapshot& snapshot);
 
 // ---- The pass ------------------------------------------------------------
 
-// One complete diagnostics pass. Runs outside commands one after another and
-// blocks until they are done (up to three times the command time limit):
-// call it off the UI thread. Never fails.
+// One complete diagnostics pass. Runs up to three outside commands one after
+// another and blocks until they are done. A command that ignores its time
+// limit is killed CommandRunner::killGraceSeconds after it, so a pass blocks
+// at most three times (diagnosticsCommandTimeout + killGraceSeconds): call it
+// off the UI thread. Never fails.
 DiagnosticsSnapshot buildSnapshot();
 DiagnosticsSnapshot buildSnapshot(const Places& places);
 
