@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
@@ -261,6 +262,7 @@ TEST(ContentView, BeforeTheFirstRefreshShowsTheInitialState) {
     QWidget* view = &shown.view;
 
     EXPECT_EQ(text(view, "title"), "Kelvane");
+    EXPECT_EQ(child<QLabel>(view, "title")->font().pixelSize(), 30);
     EXPECT_EQ(text(view, "description"), "Diagnose adb, scrcpy, USB authorization, and start Android mirroring.");
     EXPECT_EQ(text(view, "statusText"), "ADB is missing.");
     EXPECT_EQ(statusDotColor(view), warningColor());
@@ -462,6 +464,32 @@ TEST(ContentView, ClicksStartTheirOperationsWithoutWaitingForThem) {
     EXPECT_EQ(h.passesStarted(), 3);
 }
 
+TEST(ContentView, ABurstOfClicksStartsOneOperation) {
+    // Three clicks delivered back to back, before the model's queued task has
+    // set its flag, with a redraw after the first.
+    Shown shown;
+    Harness& h = shown.harness;
+    h.refreshTo(readySnapshot());
+    const auto burst = [&](const char* name, const std::function<bool()>& started) {
+        auto* button = child<QPushButton>(&shown.view, name);
+        button->click();
+        shown.view.render();
+        button->click();
+        button->click();
+        child<QPushButton>(&shown.view, "refreshButton")->click(); // disabled by a mirror click too
+        ASSERT_TRUE(QTest::qWaitFor([&] { return started() && !h.model->isStarting() && !h.model->isRefreshing(); },
+                                    waitMilliseconds));
+        Harness::settle();
+    };
+    burst("startMirrorButton", [&] { return !h.launches().empty(); });
+    burst("lingguangMirrorButton", [&] { return h.launches().size() >= 2; });
+    burst("refreshButton", [&] { return h.passesStarted() >= 2; });
+    EXPECT_EQ(h.launches().size(), 2u);
+    EXPECT_EQ(h.runs().size(), 1u);
+    EXPECT_EQ(h.passesStarted(), 2);
+    EXPECT_EQ(buttonStates(&shown.view), (Buttons{true, true, true, true, true}));
+}
+
 TEST(ContentView, PickerOffersAuthorizedDevicesAndWritesBackOnlyTheUsersChoice) {
     Shown shown;
     Harness& h = shown.harness;
@@ -621,7 +649,6 @@ TEST(ContentView, LogShowsTheTranscriptVerbatimAndScrollsInAFixedBox) {
     Shown shown;
     Harness& h = shown.harness;
     auto* log = child<QPlainTextEdit>(&shown.view, "logText");
-    auto* box = child<QWidget>(&shown.view, "logBox");
 
     DiagnosticsSnapshot snapshot = snapshotWith(adbPath, {}, {});
     snapshot.log = " \n";
@@ -633,9 +660,130 @@ TEST(ContentView, LogShowsTheTranscriptVerbatimAndScrollsInAFixedBox) {
     for (int line = 0; line < 200; ++line) longLog += "line " + std::to_string(line) + "\n";
     snapshot.log = longLog;
     h.refreshTo(snapshot);
-    EXPECT_EQ(box->height(), 130);
+    EXPECT_EQ(log->height(), 130);
     EXPECT_GT(log->verticalScrollBar()->maximum(), 0);
     EXPECT_EQ(shown.view.sizeHint().height(), heightBefore);
+}
+
+// ---- Screen readers and the keyboard -----------------------------------------
+
+QAccessibleInterface* labelOf(QAccessibleInterface* labelled) {
+    const auto labels = labelled->relations(QAccessible::Label);
+    return labels.isEmpty() ? nullptr : labels.first().first;
+}
+
+TEST(ContentView, EveryStateCanBeHeard) {
+    DiagnosticsSnapshot notReady = snapshotWith(adbPath, {}, {AndroidDevice("U1", "unauthorized")});
+    notReady.checks = {CheckItem("scrcpy", CheckState::fail, "Missing."),
+                       CheckItem("Android Device", CheckState::warn, "Not authorized.")};
+    const QStringList readyRows{"ADB, passed: System adb: /usr/bin/adb", "scrcpy, passed: /usr/bin/scrcpy",
+                                "Android Device, passed: 1 authorized device(s).",
+                                "Lingguang, passed: Installed on selected device."};
+    const QString longFailure = "Cannot start /opt/" + QString(300, 'x') + "/scrcpy: No such file or directory";
+    struct Case {
+        const char* name;
+        std::function<void(Harness&, QWidget*)> act;
+        QString status;
+        QString description;
+        bool busy;
+        bool error;
+        QStringList rows;
+    };
+    const Case cases[] = {
+        {"ready", [](Harness&, QWidget*) {}, "Ready to mirror 1 authorized device(s).", "ready", false, false, readyRows},
+        {"not ready", [&](Harness& h, QWidget*) { h.refreshTo(notReady); }, "scrcpy is missing.", "not ready", false, false,
+         {"scrcpy, failed: Missing.", "Android Device, warning: Not authorized."}},
+        {"refreshing",
+         [](Harness& h, QWidget*) {
+             h.passGate.close();
+             h.model->refresh();
+             ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 2; }, waitMilliseconds));
+             Harness::settle();
+         },
+         "Refreshing diagnostics...", "ready", true, false, readyRows},
+        {"error", // one long unbroken word in it, too
+         [&](Harness& h, QWidget* view) {
+             h.launchFailure = longFailure.toStdString();
+             child<QPushButton>(view, "startMirrorButton")->click();
+             ASSERT_TRUE(QTest::qWaitFor([&] { return h.model->lastError().has_value(); }, waitMilliseconds));
+             Harness::settle();
+         },
+         longFailure, "ready", false, true, readyRows},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        h.setNext(readySnapshot());
+        KelvaneWindow window(h.model);
+        window.show();
+        ASSERT_TRUE(h.firstPassShown());
+        c.act(h, &window);
+        const auto accessible = [&](const char* name) { return QAccessible::queryAccessibleInterface(child<QWidget>(&window, name)); };
+
+        QAccessibleInterface* status = accessible("statusBar");
+        EXPECT_EQ(status->role(), QAccessible::StatusBar);
+        EXPECT_EQ(status->text(QAccessible::Name), c.status);
+        EXPECT_EQ(status->text(QAccessible::Description), c.description);
+        EXPECT_EQ(status->childCount(), 2); // the text and the busy indicator, no dot
+        EXPECT_EQ(accessible("busyIndicator")->role(), QAccessible::ProgressBar);
+        EXPECT_EQ(bool(accessible("busyIndicator")->state().busy), c.busy);
+        QAccessibleInterface* error = accessible("errorLine");
+        EXPECT_EQ(error->role(), QAccessible::AlertMessage);
+        EXPECT_EQ(bool(error->state().invisible), !c.error);
+        if (c.error) EXPECT_EQ(error->text(QAccessible::Name), c.status);
+        // Long texts wrap, anywhere if they must, and never widen the window.
+        EXPECT_EQ(window.minimumWidth(), minimumWindowWidth);
+        if (c.error) EXPECT_GE(child<QWidget>(&window, "errorLine")->height(), 3 * window.fontMetrics().height());
+        QAccessibleInterface* checks = accessible("checks");
+        EXPECT_EQ(checks->role(), QAccessible::List);
+        QStringList rows;
+        for (int index = 0; index < checks->childCount(); ++index) {
+            rows << checks->child(index)->text(QAccessible::Name);
+            EXPECT_EQ(checks->child(index)->role(), QAccessible::ListItem);
+            EXPECT_EQ(checks->child(index)->childCount(), 2); // title and detail, no dot
+        }
+        EXPECT_EQ(rows, c.rows);
+
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(&window)->role(), QAccessible::Window);
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(&window)->text(QAccessible::Name), "Kelvane");
+        ASSERT_NE(labelOf(accessible("devicePicker")), nullptr);
+        EXPECT_EQ(labelOf(accessible("devicePicker"))->object(), child<QWidget>(&window, "deviceLabel"));
+        EXPECT_EQ(accessible("logText")->text(QAccessible::Name), "Diagnostics Log");
+        ASSERT_NE(labelOf(accessible("logText")), nullptr);
+        EXPECT_EQ(labelOf(accessible("logText"))->object(), child<QWidget>(&window, "logTitle"));
+    }
+}
+
+TEST(ContentView, TabReachesEveryEnabledControlInOrderAndSpacePresses) {
+    Harness h;
+    h.setNext(readySnapshot());
+    KelvaneWindow window(h.model);
+    window.show();
+    ASSERT_TRUE(h.firstPassShown());
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    const auto tabFromPicker = [&] {
+        QStringList reached;
+        QWidget* focus = child<QWidget>(&window, "devicePicker");
+        focus->setFocus(Qt::TabFocusReason);
+        do {
+            QTest::keyClick(focus, Qt::Key_Tab);
+            focus = QApplication::focusWidget();
+            reached << focus->objectName();
+        } while (reached.size() < 10 && focus->objectName() != "devicePicker");
+        return reached;
+    };
+    EXPECT_EQ(tabFromPicker(), (QStringList{"refreshButton", "startMirrorButton", "lingguangMirrorButton",
+                                            "copyInstallButton", "openLogButton", "logText", "devicePicker"}));
+
+    // Space presses; while the mirror starts, the buttons left enabled are reached.
+    h.runGate.close();
+    auto* mirror = child<QPushButton>(&window, "lingguangMirrorButton");
+    mirror->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(mirror, Qt::Key_Space);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.runs().size() == 1; }, waitMilliseconds));
+    Harness::settle();
+    EXPECT_EQ(tabFromPicker(), (QStringList{"copyInstallButton", "openLogButton", "logText", "devicePicker"}));
 }
 
 // ---- The window ------------------------------------------------------------
