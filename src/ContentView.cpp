@@ -2,6 +2,7 @@
 
 #include "DiagnosticsService.h"
 
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QApplication>
@@ -644,6 +645,7 @@ void ContentView::render() {
     refreshButton_->setEnabled(!refreshing && !startingOrAsked && !refreshAsked_);
     startMirrorButton_->setEnabled(ready && !startingOrAsked);
     lingguangMirrorButton_->setEnabled(ready && !startingOrAsked);
+    returnFocus();
 
     renderLog(snapshot);
     statusSet_ = false;
@@ -811,6 +813,7 @@ void ContentView::renderLog(const DiagnosticsSnapshot& snapshot) {
 // accessibility client) must not start the operation twice.
 void ContentView::refreshClicked() {
     refreshAsked_ = true;
+    parkFocus(refreshButton_);
     refreshButton_->setEnabled(false);
     model_->refresh([view = QPointer<ContentView>(this)] {
         if (!view) return;
@@ -821,12 +824,31 @@ void ContentView::refreshClicked() {
 
 void ContentView::mirrorClicked(bool openLingguang) {
     mirrorAsked_ = true;
+    parkFocus(openLingguang ? lingguangMirrorButton_ : startMirrorButton_);
     for (QPushButton* button : {refreshButton_, startMirrorButton_, lingguangMirrorButton_}) button->setEnabled(false);
     model_->startMirror(openLingguang, [view = QPointer<ContentView>(this)] {
         if (!view) return;
         view->mirrorAsked_ = false;
         view->scheduleRender();
     });
+}
+
+// A disabled button loses the keyboard focus, and Qt hands it on to the next
+// control: after Refresh that is Start Mirror, which a second Space would
+// press. The focus waits on the device picker instead, and goes back to the
+// button once it is enabled again, unless the user has moved it or opened
+// the picker meanwhile.
+void ContentView::parkFocus(QPushButton* pressed) {
+    if (window()->focusWidget() != pressed) return;
+    devicePicker_->setFocus(Qt::OtherFocusReason);
+    focusReturn_ = pressed;
+}
+
+void ContentView::returnFocus() {
+    if (!focusReturn_ || !focusReturn_->isEnabled()) return;
+    const bool untouched = window()->focusWidget() == devicePicker_ && !devicePicker_->view()->isVisible();
+    if (untouched) focusReturn_->setFocus(Qt::OtherFocusReason);
+    focusReturn_ = nullptr;
 }
 
 void ContentView::copyInstallCommand() {

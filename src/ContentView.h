@@ -3,15 +3,17 @@
 // (coalesced) redraw. Besides what its widgets show, the view remembers only
 // what a redraw cannot read from the model: whether a redraw is pending, which
 // operations a click has asked for that the model has not yet begun (their
-// buttons stay disabled meanwhile), and whether the model has set the status
-// or the error text since the last redraw (so that screen readers hear it
-// again, even when the words are the same).
+// buttons stay disabled meanwhile), which pressed button gets the keyboard
+// focus back when it is enabled again, and whether the model has set the
+// status or the error text since the last redraw (so that screen readers
+// hear it again, even when the words are the same).
 #pragma once
 
 #include "DiagnosticsViewModel.h"
 
 #include <QColor>
 #include <QPalette>
+#include <QPointer>
 #include <QWidget>
 
 #include <memory>
@@ -127,6 +129,8 @@ private:
     void renderLog(const DiagnosticsSnapshot& snapshot);
     void refreshClicked();
     void mirrorClicked(bool openLingguang);
+    void parkFocus(QPushButton* pressed);
+    void returnFocus();
     void copyInstallCommand();
     void deviceChosen(int index);
 
@@ -138,6 +142,8 @@ private:
     // Set by the model since the last redraw: the status text, the error.
     bool statusSet_ = false;
     bool errorSet_ = false;
+    // The pressed button that gets the keyboard focus back once enabled.
+    QPointer<QPushButton> focusReturn_;
 
     QWidget* statusBar_;
     Dot* statusDot_;

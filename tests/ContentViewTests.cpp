@@ -783,7 +783,13 @@ TEST(ContentView, TabReachesEveryEnabledControlInOrderAndSpacePresses) {
     QTest::keyClick(mirror, Qt::Key_Space);
     ASSERT_TRUE(QTest::qWaitFor([&] { return h.runs().size() == 1; }, waitMilliseconds));
     Harness::settle();
+    EXPECT_EQ(QApplication::focusWidget()->objectName(), "devicePicker"); // not on to Copy Install Command
     EXPECT_EQ(tabFromPicker(), (QStringList{"copyInstallButton", "openLogButton", "logText", "devicePicker"}));
+    // Back on the pressed button once it can be pressed again.
+    h.runGate.open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.model->isStarting(); }, waitMilliseconds));
+    Harness::settle();
+    EXPECT_EQ(QApplication::focusWidget(), mirror);
 }
 
 // ---- The window ------------------------------------------------------------
