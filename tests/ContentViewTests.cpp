@@ -255,6 +255,17 @@ struct Shown {
     }
 };
 
+// The application's window, shown, after its first pass found everything ready.
+struct ShownWindow {
+    Harness harness;
+    KelvaneWindow window{harness.model};
+    ShownWindow() {
+        harness.setNext(readySnapshot());
+        window.show();
+        EXPECT_TRUE(harness.firstPassShown());
+    }
+};
+
 // ---- Tests ---------------------------------------------------------------
 
 TEST(ContentView, BeforeTheFirstRefreshShowsTheInitialState) {
@@ -354,6 +365,15 @@ TEST(ContentView, ButtonsBusyIndicatorAndDotFollowTheModel) {
         EXPECT_EQ(buttonStates(&shown.view), c.buttons) << describe(buttonStates(&shown.view));
         EXPECT_EQ(child<BusyIndicator>(&shown.view, "busyIndicator")->isVisible(), c.busy);
         EXPECT_EQ(statusDotColor(&shown.view), c.green ? readyColor() : warningColor());
+        // What a screen reader is told instead of the dot and the spinner.
+        QAccessibleInterface* status = QAccessible::queryAccessibleInterface(child<QWidget>(&shown.view, "statusBar"));
+        EXPECT_EQ(status->role(), QAccessible::StatusBar);
+        EXPECT_EQ(status->text(QAccessible::Name), text(&shown.view, "statusText"));
+        EXPECT_EQ(status->text(QAccessible::Description), c.green ? "ready" : "not ready");
+        EXPECT_EQ(status->childCount(), 2); // the text and the busy indicator, no dot
+        QAccessibleInterface* busy = QAccessible::queryAccessibleInterface(child<QWidget>(&shown.view, "busyIndicator"));
+        EXPECT_EQ(busy->role(), QAccessible::ProgressBar);
+        EXPECT_EQ(bool(busy->state().busy), c.busy);
     }
 }
 
@@ -672,68 +692,29 @@ QAccessibleInterface* labelOf(QAccessibleInterface* labelled) {
     return labels.isEmpty() ? nullptr : labels.first().first;
 }
 
-TEST(ContentView, EveryStateCanBeHeard) {
+TEST(ContentView, RowsErrorsAndLabelsCanBeHeard) {
     DiagnosticsSnapshot notReady = snapshotWith(adbPath, {}, {AndroidDevice("U1", "unauthorized")});
     notReady.checks = {CheckItem("scrcpy", CheckState::fail, "Missing."),
                        CheckItem("Android Device", CheckState::warn, "Not authorized.")};
     const QStringList readyRows{"ADB, passed: System adb: /usr/bin/adb", "scrcpy, passed: /usr/bin/scrcpy",
                                 "Android Device, passed: 1 authorized device(s).",
                                 "Lingguang, passed: Installed on selected device."};
-    const QString longFailure = "Cannot start /opt/" + QString(300, 'x') + "/scrcpy: No such file or directory";
-    struct Case {
-        const char* name;
-        std::function<void(Harness&, QWidget*)> act;
-        QString status;
-        QString description;
-        bool busy;
-        bool error;
-        QStringList rows;
-    };
-    const Case cases[] = {
-        {"ready", [](Harness&, QWidget*) {}, "Ready to mirror 1 authorized device(s).", "ready", false, false, readyRows},
-        {"not ready", [&](Harness& h, QWidget*) { h.refreshTo(notReady); }, "scrcpy is missing.", "not ready", false, false,
-         {"scrcpy, failed: Missing.", "Android Device, warning: Not authorized."}},
-        {"refreshing",
-         [](Harness& h, QWidget*) {
-             h.passGate.close();
-             h.model->refresh();
-             ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 2; }, waitMilliseconds));
-             Harness::settle();
-         },
-         "Refreshing diagnostics...", "ready", true, false, readyRows},
-        {"error", // one long unbroken word in it, too
-         [&](Harness& h, QWidget* view) {
-             h.launchFailure = longFailure.toStdString();
-             child<QPushButton>(view, "startMirrorButton")->click();
-             ASSERT_TRUE(QTest::qWaitFor([&] { return h.model->lastError().has_value(); }, waitMilliseconds));
-             Harness::settle();
-         },
-         longFailure, "ready", false, true, readyRows},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Harness h;
-        h.setNext(readySnapshot());
-        KelvaneWindow window(h.model);
-        window.show();
-        ASSERT_TRUE(h.firstPassShown());
-        c.act(h, &window);
+    // One long unbroken word in it: it wraps and does not widen the window.
+    const QString failure = "Cannot start /opt/" + QString(300, 'x') + "/scrcpy: No such file or directory";
+    for (const char* state : {"ready", "not ready", "error"}) {
+        SCOPED_TRACE(state);
+        ShownWindow shown;
+        Harness& h = shown.harness;
+        KelvaneWindow& window = shown.window;
+        if (state == std::string("not ready")) h.refreshTo(notReady);
+        if (state == std::string("error")) {
+            h.launchFailure = failure.toStdString();
+            child<QPushButton>(&window, "startMirrorButton")->click();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return h.model->lastError().has_value(); }, waitMilliseconds));
+            Harness::settle();
+        }
         const auto accessible = [&](const char* name) { return QAccessible::queryAccessibleInterface(child<QWidget>(&window, name)); };
 
-        QAccessibleInterface* status = accessible("statusBar");
-        EXPECT_EQ(status->role(), QAccessible::StatusBar);
-        EXPECT_EQ(status->text(QAccessible::Name), c.status);
-        EXPECT_EQ(status->text(QAccessible::Description), c.description);
-        EXPECT_EQ(status->childCount(), 2); // the text and the busy indicator, no dot
-        EXPECT_EQ(accessible("busyIndicator")->role(), QAccessible::ProgressBar);
-        EXPECT_EQ(bool(accessible("busyIndicator")->state().busy), c.busy);
-        QAccessibleInterface* error = accessible("errorLine");
-        EXPECT_EQ(error->role(), QAccessible::AlertMessage);
-        EXPECT_EQ(bool(error->state().invisible), !c.error);
-        if (c.error) EXPECT_EQ(error->text(QAccessible::Name), c.status);
-        // Long texts wrap, anywhere if they must, and never widen the window.
-        EXPECT_EQ(window.minimumWidth(), minimumWindowWidth);
-        if (c.error) EXPECT_GE(child<QWidget>(&window, "errorLine")->height(), 3 * window.fontMetrics().height());
         QAccessibleInterface* checks = accessible("checks");
         EXPECT_EQ(checks->role(), QAccessible::List);
         QStringList rows;
@@ -742,7 +723,18 @@ TEST(ContentView, EveryStateCanBeHeard) {
             EXPECT_EQ(checks->child(index)->role(), QAccessible::ListItem);
             EXPECT_EQ(checks->child(index)->childCount(), 2); // title and detail, no dot
         }
-        EXPECT_EQ(rows, c.rows);
+        const QStringList notReadyRows{"scrcpy, failed: Missing.", "Android Device, warning: Not authorized."};
+        EXPECT_EQ(rows, state == std::string("not ready") ? notReadyRows : readyRows);
+
+        QAccessibleInterface* error = accessible("errorLine");
+        EXPECT_EQ(error->role(), QAccessible::AlertMessage);
+        EXPECT_EQ(bool(error->state().invisible), state != std::string("error"));
+        if (state == std::string("error")) {
+            EXPECT_EQ(error->text(QAccessible::Name), failure);
+            EXPECT_EQ(accessible("statusBar")->text(QAccessible::Name), failure);
+            EXPECT_GE(child<QWidget>(&window, "errorLine")->height(), 3 * window.fontMetrics().height());
+        }
+        EXPECT_EQ(window.minimumWidth(), minimumWindowWidth);
 
         EXPECT_EQ(QAccessible::queryAccessibleInterface(&window)->role(), QAccessible::Window);
         EXPECT_EQ(QAccessible::queryAccessibleInterface(&window)->text(QAccessible::Name), "Kelvane");
@@ -755,11 +747,9 @@ TEST(ContentView, EveryStateCanBeHeard) {
 }
 
 TEST(ContentView, TabReachesEveryEnabledControlInOrderAndSpacePresses) {
-    Harness h;
-    h.setNext(readySnapshot());
-    KelvaneWindow window(h.model);
-    window.show();
-    ASSERT_TRUE(h.firstPassShown());
+    ShownWindow shown;
+    Harness& h = shown.harness;
+    KelvaneWindow& window = shown.window;
     window.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     const auto tabFromPicker = [&] {
@@ -795,11 +785,8 @@ TEST(ContentView, TabReachesEveryEnabledControlInOrderAndSpacePresses) {
 // ---- The window ------------------------------------------------------------
 
 TEST(KelvaneWindow, RefusesToShrinkBelowItsMinimumOrItsContent) {
-    Harness h;
-    h.setNext(readySnapshot());
-    KelvaneWindow window(h.model);
-    window.show();
-    ASSERT_TRUE(h.firstPassShown());
+    ShownWindow shown;
+    KelvaneWindow& window = shown.window;
     window.resize(300, 200);
     Harness::settle();
     EXPECT_GE(window.width(), minimumWindowWidth);
@@ -880,12 +867,8 @@ TEST(KelvaneWindow, QtUIThreadRunsPostedTasksOnTheEventLoopInOrder) {
 
 // The ready state as a picture, kept with the build for a look by eye.
 TEST(KelvaneWindow, ReadyStateScreenshot) {
-    Harness h;
-    h.setNext(readySnapshot());
-    KelvaneWindow window(h.model);
-    window.show();
-    ASSERT_TRUE(h.firstPassShown());
-    const QPixmap picture = window.grab();
+    ShownWindow shown;
+    const QPixmap picture = shown.window.grab();
     const QString path = QStringLiteral(KELVANE_ARTEFACT_DIR "/kelvane-ready.png");
     ASSERT_TRUE(picture.save(path)) << path.toStdString();
     EXPECT_GE(picture.width(), minimumWindowWidth);
