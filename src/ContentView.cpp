@@ -663,13 +663,12 @@ void ContentView::renderStatus(const QString& status, bool ready, bool errorAnno
     if (changed) {
         statusText_->setText(status);
         statusText_->setMaximumWidth(statusText_->sizeHint().width() + 1);
-    }
-    if (changed || statusSet_) {
-        // Tells screen readers of the change (even to the same words).
         statusBar_->setAccessibleName(status);
-        // The error line has said it already.
-        if (!(errorAnnounced && errorLine_->text() == status)) announce(statusBar_, status, false);
     }
+    // Spoken each time the model sets it, even to the same words, unless the
+    // error line has just said the same.
+    const bool saidAsError = errorAnnounced && errorLine_->text() == status;
+    if ((changed || statusSet_) && !saidAsError) announce(statusBar_, status, false);
     const QString description = qs(ready ? readyDescription : notReadyDescription);
     if (statusBar_->accessibleDescription() != description) statusBar_->setAccessibleDescription(description);
 }
