@@ -2,6 +2,9 @@
 
 #include "DiagnosticsService.h"
 
+#include <QAbstractItemView>
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
@@ -13,10 +16,12 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QStyle>
+#include <QTextLayout>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -42,12 +47,20 @@ constexpr std::string_view openLogText = "Open Log";
 constexpr std::string_view logTitleText = "Diagnostics Log";
 constexpr std::string_view emptyLogText = "No diagnostics output yet.";
 
+// What screen readers say for what the eye takes from colours and motion.
+constexpr std::string_view readyDescription = "ready";
+constexpr std::string_view notReadyDescription = "not ready";
+constexpr std::string_view passedWord = "passed";
+constexpr std::string_view warningWord = "warning";
+constexpr std::string_view failedWord = "failed";
+constexpr std::string_view busyName = "Working";
+
 // ---- Sizes, in device-independent pixels ------------------------------------
 
 constexpr int columnPadding = 24;
 constexpr int columnSpacing = 20;
 constexpr int headerSpacing = 6;
-constexpr double titlePointSize = 30;
+constexpr int titlePixelSize = 30;
 constexpr int dotDiameter = 10;
 constexpr int statusPadding = 12;
 constexpr int statusSpacing = 10;
@@ -89,7 +102,7 @@ QFont sizedFrom(QFont font, const QFont& body, double factor) {
 
 QFont titleFont() {
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-    font.setPointSizeF(titlePointSize);
+    font.setPixelSize(titlePixelSize);
     font.setWeight(QFont::DemiBold);
     return font;
 }
@@ -121,13 +134,73 @@ void makeSecondary(QWidget* widget) { widget->setForegroundRole(QPalette::Placeh
 
 QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
 
-QLabel* plainLabel(QWidget* parent, const char* name, const QFont& font) {
-    auto* label = new QLabel(parent);
+template <typename Label = QLabel>
+Label* plainLabel(QWidget* parent, const char* name, const QFont& font) {
+    auto* label = new Label(parent);
     label->setObjectName(QString::fromLatin1(name));
     label->setTextFormat(Qt::PlainText);
     label->setFont(font);
     return label;
 }
+
+// A label whose text wraps at word boundaries and, where one word is longer
+// than the line, anywhere inside it: no text makes it, or the window, wider.
+// Plain text, drawn as a plain QLabel draws it.
+class WrappingLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+    // One line per line of the text, as long as it is.
+    QSize sizeHint() const override {
+        QTextLayout layout;
+        return layOut(layout, unbounded).grownBy(contentsMargins());
+    }
+    QSize minimumSizeHint() const override { return QSize(0, sizeHint().height()); }
+    bool hasHeightForWidth() const override { return true; }
+    int heightForWidth(int width) const override {
+        const QMargins margins = contentsMargins();
+        QTextLayout layout;
+        return layOut(layout, width - margins.left() - margins.right()).height() + margins.top() + margins.bottom();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        const QRect area = contentsRect();
+        QTextLayout layout;
+        const qreal height = layOut(layout, area.width()).height();
+        QPainter painter(this);
+        painter.setPen(palette().color(foregroundRole()));
+        layout.draw(&painter, QPointF(area.left(), area.top() + std::max(0.0, (area.height() - height) / 2)));
+    }
+
+private:
+    static constexpr qreal unbounded = 1e7;
+
+    // Lays the text out in lines no wider than `width`, spaced as
+    // QPainter::drawText spaces them; answers the size they take, rounded up.
+    QSize layOut(QTextLayout& layout, qreal width) const {
+        QString shown = text();
+        shown.replace(QLatin1Char('\n'), QChar::LineSeparator);
+        QTextOption option(Qt::AlignLeft);
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+        layout.setText(shown);
+        layout.setFont(font());
+        layout.setTextOption(option);
+        const qreal leading = QFontMetricsF(font()).leading();
+        qreal height = -leading;
+        qreal widest = 0;
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(std::max<qreal>(1, width));
+            height = std::ceil(height + leading);
+            line.setPosition(QPointF(0, height));
+            height += line.height();
+            widest = std::max(widest, line.naturalTextWidth());
+        }
+        layout.endLayout();
+        return QSize(int(std::ceil(widest)), int(std::ceil(std::max<qreal>(0, height))));
+    }
+};
 
 // Setting an unchanged text would drop the user's selection in it.
 void setTextIfChanged(QLabel* label, const QString& text) {
@@ -169,6 +242,87 @@ void layOutNow(QWidget* top) {
 constexpr const char* checkDotName = "checkDot";
 constexpr const char* checkTitleName = "checkTitle";
 constexpr const char* checkDetailName = "checkDetail";
+
+// The box behind the status line and the log: a rounded rectangle.
+void paintPanel(QWidget* widget, const QRect& area, QPalette::ColorRole background) {
+    QPainter painter(widget);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(widget->palette().color(background));
+    painter.drawRoundedRect(QRectF(area), cornerRadius, cornerRadius);
+}
+
+// ---- The accessible side -------------------------------------------------------
+
+// The role a screen reader is told for one of the window's sections, where
+// Qt's own would be a silent filler.
+constexpr const char* accessibleRoleProperty = "kelvaneAccessibleRole";
+
+void setAccessibleRole(QWidget* widget, QAccessible::Role role) {
+    widget->setProperty(accessibleRoleProperty, int(role));
+}
+
+// A section as screen readers see it: its role, and its child widgets but
+// the coloured dots, whose meaning the section's own name or description
+// carries in words.
+class SectionAccessible : public QAccessibleWidget {
+public:
+    SectionAccessible(QWidget* widget, QAccessible::Role role) : QAccessibleWidget(widget, role) {}
+
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        // The busy indicator says that work is under way while it is shown.
+        if (role() == QAccessible::ProgressBar) state.busy = !state.invisible;
+        return state;
+    }
+    int childCount() const override { return int(spokenChildren().size()); }
+    QAccessibleInterface* child(int index) const override {
+        const QList<QWidget*> children = spokenChildren();
+        if (index < 0 || index >= children.size()) return nullptr;
+        return QAccessible::queryAccessibleInterface(children[index]);
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        if (!child) return -1;
+        return int(spokenChildren().indexOf(qobject_cast<QWidget*>(child->object())));
+    }
+
+private:
+    QList<QWidget*> spokenChildren() const {
+        QList<QWidget*> children = widget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+        children.removeIf([](QWidget* child) { return child->isWindow() || qobject_cast<Dot*>(child); });
+        return children;
+    }
+};
+
+// Installed (once; Qt ignores a second time) by every window.
+QAccessibleInterface* sectionAccessible(const QString&, QObject* object) {
+    if (!object || !object->isWidgetType()) return nullptr;
+    const QVariant role = object->property(accessibleRoleProperty);
+    if (!role.isValid()) return nullptr;
+    return new SectionAccessible(static_cast<QWidget*>(object), QAccessible::Role(role.toInt()));
+}
+
+// Asks screen readers to speak `message` at once (an alert: even
+// interrupting), coming from `source`. Qt before 6.8 has no such request;
+// there the name and showing events that come with each change are all that
+// reaches them.
+void announce([[maybe_unused]] QWidget* source, [[maybe_unused]] const QString& message, [[maybe_unused]] bool alert) {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    QAccessibleAnnouncementEvent event(source, message);
+    event.setPoliteness(alert ? QAccessible::AnnouncementPoliteness::Assertive
+                              : QAccessible::AnnouncementPoliteness::Polite);
+    QAccessible::updateAccessibility(&event);
+#endif
+}
+
+QString checkStateWord(CheckState state) {
+    switch (state) {
+    case CheckState::pass: return qs(passedWord);
+    case CheckState::warn: return qs(warningWord);
+    case CheckState::fail: break;
+    }
+    return qs(failedWord);
+}
 
 } // namespace
 
@@ -291,18 +445,13 @@ void BusyIndicator::hideEvent(QHideEvent* event) {
 RoundedPanel::RoundedPanel(QPalette::ColorRole background, QWidget* parent)
     : QWidget(parent), background_(background) {}
 
-void RoundedPanel::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(palette().color(background_));
-    painter.drawRoundedRect(QRectF(rect()), cornerRadius, cornerRadius);
-}
+void RoundedPanel::paintEvent(QPaintEvent*) { paintPanel(this, rect(), background_); }
 
 // ---- The content -------------------------------------------------------------
 
 ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* parent)
     : QWidget(parent), model_(std::move(model)) {
+    QAccessible::installFactory(sectionAccessible);
     setObjectName(QStringLiteral("contentView"));
     const QFont body = font();
 
@@ -326,16 +475,21 @@ ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* p
     // Status bar.
     auto* statusBox = new RoundedPanel(QPalette::Base, this);
     statusBox->setObjectName(QStringLiteral("statusBar"));
+    // Heard as a status bar named by the status text, "ready" or "not
+    // ready" as its description; the dot is left out.
+    setAccessibleRole(statusBox, QAccessible::StatusBar);
+    statusBar_ = statusBox;
     auto* statusRow = new QHBoxLayout(statusBox);
     statusRow->setContentsMargins(statusPadding, statusPadding, statusPadding, statusPadding);
     statusRow->setSpacing(statusSpacing);
     statusDot_ = new Dot(statusBox);
     statusDot_->setObjectName(QStringLiteral("statusDot"));
-    statusText_ = plainLabel(statusBox, "statusText", calloutFont(body));
-    statusText_->setWordWrap(true);
+    statusText_ = plainLabel<WrappingLabel>(statusBox, "statusText", calloutFont(body));
     makeSecondary(statusText_);
     busyIndicator_ = new BusyIndicator(statusBox);
     busyIndicator_->setObjectName(QStringLiteral("busyIndicator"));
+    setAccessibleRole(busyIndicator_, QAccessible::ProgressBar);
+    busyIndicator_->setAccessibleName(qs(busyName));
     busyIndicator_->hide();
     statusRow->addWidget(statusDot_, 0, Qt::AlignVCenter);
     // The text takes what it needs of the row (render() caps it at its
@@ -351,6 +505,7 @@ ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* p
     // Checklist: one row per check, made by renderChecks.
     auto* checksBox = new QWidget(this);
     checksBox->setObjectName(QStringLiteral("checks"));
+    setAccessibleRole(checksBox, QAccessible::List);
     checks_ = new QVBoxLayout(checksBox);
     checks_->setContentsMargins(0, 0, 0, 0);
     checks_->setSpacing(checkRowSpacing);
@@ -390,31 +545,35 @@ ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* p
     actions->addStretch(1);
     column->addLayout(actions);
     // Each operation returns at once; its outcome arrives through the model.
-    connect(refreshButton_, &QPushButton::clicked, this, [this] { model_->refresh(); });
-    connect(startMirrorButton_, &QPushButton::clicked, this, [this] { model_->startMirror(false); });
-    connect(lingguangMirrorButton_, &QPushButton::clicked, this, [this] { model_->startMirror(true); });
+    connect(refreshButton_, &QPushButton::clicked, this, &ContentView::refreshClicked);
+    connect(startMirrorButton_, &QPushButton::clicked, this, [this] { mirrorClicked(false); });
+    connect(lingguangMirrorButton_, &QPushButton::clicked, this, [this] { mirrorClicked(true); });
     connect(copyButton, &QPushButton::clicked, this, &ContentView::copyInstallCommand);
     connect(openLogButton, &QPushButton::clicked, this, [this] { model_->openLog(); });
 
     // Log pane.
     auto* logView = new QVBoxLayout;
     logView->setSpacing(logSpacing);
-    errorLine_ = plainLabel(this, "errorLine", body);
-    errorLine_->setWordWrap(true);
+    errorLine_ = plainLabel<WrappingLabel>(this, "errorLine", body);
+    setAccessibleRole(errorLine_, QAccessible::AlertMessage);
     QPalette errorPalette = errorLine_->palette();
     errorPalette.setColor(QPalette::WindowText, failureColor());
     errorLine_->setPalette(errorPalette);
     errorLine_->hide();
     auto* logTitle = plainLabel(this, "logTitle", headlineFont(body));
     logTitle->setText(qs(logTitleText));
-    auto* logBox = new RoundedPanel(QPalette::Base, this);
-    logBox->setObjectName(QStringLiteral("logBox"));
-    logBox->setFixedHeight(logBoxHeight);
-    auto* logBoxLayout = new QVBoxLayout(logBox);
-    logBoxLayout->setContentsMargins(0, 0, 0, 0);
-    logText_ = new QPlainTextEdit(logBox);
+    // The box is painted behind the text by paintEvent, so that the title
+    // and the text are siblings: the title then labels the text for screen
+    // readers.
+    logText_ = new QPlainTextEdit(this);
     logText_->setObjectName(QStringLiteral("logText"));
+    logText_->setAccessibleName(qs(logTitleText));
+    logTitle->setBuddy(logText_);
+    logText_->setFixedHeight(logBoxHeight);
     logText_->setReadOnly(true);
+    // A caret for the keyboard: shows where the focus is, and lets a screen
+    // reader's user read the text line by line.
+    logText_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     logText_->setUndoRedoEnabled(false);
     logText_->setFrameShape(QFrame::NoFrame);
     logText_->setFont(captionMonospacedFont(body));
@@ -429,17 +588,27 @@ ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* p
     // The box paints the background with its rounded corners.
     logText_->setAutoFillBackground(false);
     logText_->viewport()->setAutoFillBackground(false);
-    logBoxLayout->addWidget(logText_);
     logView->addWidget(errorLine_);
     logView->addWidget(logTitle);
-    logView->addWidget(logBox);
+    logView->addWidget(logText_);
     column->addLayout(logView);
     // Given more height than it needs, the column keeps its natural height.
     column->addStretch(1);
 
-    subscription_ = model_->subscribe([this](Property) { scheduleRender(); });
+    // Tab goes through the controls in the order they are seen.
+    const QList<QWidget*> tabOrder{devicePicker_, refreshButton_, startMirrorButton_, lingguangMirrorButton_,
+                                   copyButton, openLogButton, logText_};
+    for (qsizetype index = 1; index < tabOrder.size(); ++index) setTabOrder(tabOrder[index - 1], tabOrder[index]);
+
+    subscription_ = model_->subscribe([this](Property property) {
+        if (property == Property::statusMessage) statusSet_ = true;
+        if (property == Property::lastError) errorSet_ = true;
+        scheduleRender();
+    });
     render();
 }
+
+void ContentView::paintEvent(QPaintEvent*) { paintPanel(this, logText_->geometry(), QPalette::Base); }
 
 void ContentView::scheduleRender() {
     // The signal comes before the value is stored, and a stretch of
@@ -460,29 +629,70 @@ void ContentView::render() {
     const bool ready = DiagnosticsService::canStartMirror(snapshot);
     const bool refreshing = model_->isRefreshing();
     const bool starting = model_->isStarting();
+    // Once the model has begun what a click asked for, its flags rule.
+    if (refreshing) refreshAsked_ = false;
+    if (starting) mirrorAsked_ = false;
 
-    statusDot_->setColor(ready ? readyColor() : warningColor());
+    const bool errorAnnounced = renderError();
     const std::optional<std::string>& message = model_->statusMessage();
-    const QString status = QString::fromStdString(message ? *message : snapshot.summary());
-    if (statusText_->text() != status) {
-        statusText_->setText(status);
-        statusText_->setMaximumWidth(statusText_->fontMetrics().horizontalAdvance(status) + 1);
-    }
+    renderStatus(QString::fromStdString(message ? *message : snapshot.summary()), ready, errorAnnounced);
     busyIndicator_->setVisible(refreshing || starting);
 
     renderChecks(snapshot.checks);
     renderPicker(snapshot);
 
-    refreshButton_->setEnabled(!refreshing && !starting);
-    startMirrorButton_->setEnabled(ready && !starting);
-    lingguangMirrorButton_->setEnabled(ready && !starting);
+    const bool startingOrAsked = starting || mirrorAsked_;
+    refreshButton_->setEnabled(!refreshing && !startingOrAsked && !refreshAsked_);
+    startMirrorButton_->setEnabled(ready && !startingOrAsked);
+    lingguangMirrorButton_->setEnabled(ready && !startingOrAsked);
+    returnFocus();
 
     renderLog(snapshot);
+    statusSet_ = false;
+    errorSet_ = false;
 
     // Laid out now, not when the event loop gets to it: the next paint then
     // shows every new value in its new place, never a sentence squeezed for
     // a frame into the width of the one before it. (Showing lays out anyway.)
     if (isVisible()) layOutNow(window());
+}
+
+void ContentView::renderStatus(const QString& status, bool ready, bool errorAnnounced) {
+    statusDot_->setColor(ready ? readyColor() : warningColor());
+    const bool changed = statusText_->text() != status;
+    if (changed) {
+        statusText_->setText(status);
+        statusText_->setMaximumWidth(statusText_->sizeHint().width() + 1);
+        statusBar_->setAccessibleName(status);
+    }
+    // Spoken each time the model sets it, even to the same words, unless the
+    // error line has just said the same.
+    const bool saidAsError = errorAnnounced && errorLine_->text() == status;
+    if ((changed || statusSet_) && !saidAsError) announce(statusBar_, status, false);
+    const QString description = qs(ready ? readyDescription : notReadyDescription);
+    if (statusBar_->accessibleDescription() != description) statusBar_->setAccessibleDescription(description);
+}
+
+bool ContentView::renderError() {
+    // The error line is present only while the model keeps an error. A
+    // screen reader hears it as an alert each time a mirror start sets one.
+    const std::optional<std::string>& error = model_->lastError();
+    if (!error) {
+        errorLine_->hide();
+        return false;
+    }
+    const QString text = QString::fromStdString(*error);
+    const bool appears = errorLine_->isHidden() || errorLine_->text() != text || errorSet_;
+    // Named first: the label then sends no second name change of its own.
+    if (errorLine_->accessibleName() != text) errorLine_->setAccessibleName(text);
+    setTextIfChanged(errorLine_, text);
+    errorLine_->show();
+    if (appears) {
+        QAccessibleEvent alert(errorLine_, QAccessible::Alert);
+        QAccessible::updateAccessibility(&alert);
+        announce(errorLine_, text, true);
+    }
+    return appears;
 }
 
 int ContentView::heightWithFullChecklist(int width) {
@@ -517,6 +727,7 @@ void ContentView::setCheckRows(const std::vector<CheckItem>& checks) {
     while (checks_->count() < int(checks.size())) {
         auto* row = new QWidget(box);
         row->setObjectName(QStringLiteral("checkRow"));
+        setAccessibleRole(row, QAccessible::ListItem);
         auto* rowLayout = new QHBoxLayout(row);
         rowLayout->setContentsMargins(0, 0, 0, 0);
         rowLayout->setSpacing(checkColumnSpacing);
@@ -542,9 +753,14 @@ void ContentView::setCheckRows(const std::vector<CheckItem>& checks) {
     for (std::size_t index = 0; index < checks.size(); ++index) {
         QWidget* row = checks_->itemAt(int(index))->widget();
         const CheckItem& check = checks[index];
+        const QString title = QString::fromStdString(check.title());
+        const QString detail = QString::fromStdString(check.detail());
         row->findChild<Dot*>(QString::fromLatin1(checkDotName))->setColor(checkStateColor(check.state()));
-        setTextIfChanged(row->findChild<QLabel*>(QString::fromLatin1(checkTitleName)), QString::fromStdString(check.title()));
-        setTextIfChanged(row->findChild<QLabel*>(QString::fromLatin1(checkDetailName)), QString::fromStdString(check.detail()));
+        setTextIfChanged(row->findChild<QLabel*>(QString::fromLatin1(checkTitleName)), title);
+        setTextIfChanged(row->findChild<QLabel*>(QString::fromLatin1(checkDetailName)), detail);
+        // One utterance per row: "ADB, passed: System adb: /usr/bin/adb".
+        const QString spoken = title + QStringLiteral(", ") + checkStateWord(check.state()) + QStringLiteral(": ") + detail;
+        if (row->accessibleName() != spoken) row->setAccessibleName(spoken);
     }
 }
 
@@ -580,10 +796,6 @@ void ContentView::renderPicker(const DiagnosticsSnapshot& snapshot) {
 }
 
 void ContentView::renderLog(const DiagnosticsSnapshot& snapshot) {
-    const std::optional<std::string>& error = model_->lastError();
-    if (error) setTextIfChanged(errorLine_, QString::fromStdString(*error));
-    errorLine_->setVisible(error.has_value());
-
     const QString text = snapshot.log.empty() ? qs(emptyLogText) : QString::fromStdString(snapshot.log);
     // Compared with what was last set, not with toPlainText(), which
     // normalises some characters: an unchanged log keeps its selection.
@@ -592,6 +804,50 @@ void ContentView::renderLog(const DiagnosticsSnapshot& snapshot) {
         logText_->setPlainText(text);
         logText_->setProperty(shown, text);
     }
+}
+
+// A click disables what the operation's busy flag will disable, before the
+// next click is delivered: the model sets its flag only when its queued task
+// runs, and a burst of clicks (a double click on a slow machine, an
+// accessibility client) must not start the operation twice.
+void ContentView::refreshClicked() {
+    refreshAsked_ = true;
+    parkFocus(refreshButton_);
+    refreshButton_->setEnabled(false);
+    model_->refresh([view = QPointer<ContentView>(this)] {
+        if (!view) return;
+        view->refreshAsked_ = false;
+        view->scheduleRender();
+    });
+}
+
+void ContentView::mirrorClicked(bool openLingguang) {
+    mirrorAsked_ = true;
+    parkFocus(openLingguang ? lingguangMirrorButton_ : startMirrorButton_);
+    for (QPushButton* button : {refreshButton_, startMirrorButton_, lingguangMirrorButton_}) button->setEnabled(false);
+    model_->startMirror(openLingguang, [view = QPointer<ContentView>(this)] {
+        if (!view) return;
+        view->mirrorAsked_ = false;
+        view->scheduleRender();
+    });
+}
+
+// A disabled button loses the keyboard focus, and Qt hands it on to the next
+// control: after Refresh that is Start Mirror, which a second Space would
+// press. The focus waits on the device picker instead, and goes back to the
+// button once it is enabled again, unless the user has moved it or opened
+// the picker meanwhile.
+void ContentView::parkFocus(QPushButton* pressed) {
+    if (window()->focusWidget() != pressed) return;
+    devicePicker_->setFocus(Qt::OtherFocusReason);
+    focusReturn_ = pressed;
+}
+
+void ContentView::returnFocus() {
+    if (!focusReturn_ || !focusReturn_->isEnabled()) return;
+    const bool untouched = window()->focusWidget() == devicePicker_ && !devicePicker_->view()->isVisible();
+    if (untouched) focusReturn_->setFocus(Qt::OtherFocusReason);
+    focusReturn_ = nullptr;
 }
 
 void ContentView::copyInstallCommand() {
@@ -608,9 +864,13 @@ void ContentView::deviceChosen(int index) {
 // ---- The window --------------------------------------------------------------
 
 KelvaneWindow::KelvaneWindow(std::shared_ptr<DiagnosticsViewModel> model, QWidget* parent)
-    : QWidget(parent), model_(std::move(model)), content_(new ContentView(model_, this)) {
+    : QWidget(parent), model_(std::move(model)) {
+    QAccessible::installFactory(sectionAccessible);
     setObjectName(QStringLiteral("kelvaneWindow"));
+    // A window named by its title, not a filler.
+    setAccessibleRole(this, QAccessible::Window);
     setWindowTitle(qs(applicationName));
+    content_ = new ContentView(model_, this);
     // The struts hold the window at its minimum size; the content, when it
     // needs more, makes the window's minimum larger still.
     auto* frame = new QHBoxLayout(this);

@@ -1,12 +1,19 @@
 // The application's window: a function of the diagnostics model, drawn with
-// Qt Widgets. Nothing here keeps state of its own; every widget is set from
-// the model's current values on each (coalesced) redraw.
+// Qt Widgets. Every widget is set from the model's current values on each
+// (coalesced) redraw. Besides what its widgets show, the view remembers only
+// what a redraw cannot read from the model: whether a redraw is pending, which
+// operations a click has asked for that the model has not yet begun (their
+// buttons stay disabled meanwhile), which pressed button gets the keyboard
+// focus back when it is enabled again, and whether the model has set the
+// status or the error text since the last redraw (so that screen readers
+// hear it again, even when the words are the same).
 #pragma once
 
 #include "DiagnosticsViewModel.h"
 
 #include <QColor>
 #include <QPalette>
+#include <QPointer>
 #include <QWidget>
 
 #include <memory>
@@ -109,18 +116,36 @@ public:
     // checklist (with the texts of a pass that found nothing, the longest).
     int heightWithFullChecklist(int width);
 
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
 private:
     void scheduleRender();
+    void renderStatus(const QString& status, bool ready, bool errorAnnounced);
+    bool renderError();
     void renderChecks(const std::vector<CheckItem>& checks);
     void setCheckRows(const std::vector<CheckItem>& checks);
     void renderPicker(const DiagnosticsSnapshot& snapshot);
     void renderLog(const DiagnosticsSnapshot& snapshot);
+    void refreshClicked();
+    void mirrorClicked(bool openLingguang);
+    void parkFocus(QPushButton* pressed);
+    void returnFocus();
     void copyInstallCommand();
     void deviceChosen(int index);
 
     std::shared_ptr<DiagnosticsViewModel> model_;
     bool renderPending_ = false;
+    // Clicked, and not yet begun by the model: a refresh, a mirror start.
+    bool refreshAsked_ = false;
+    bool mirrorAsked_ = false;
+    // Set by the model since the last redraw: the status text, the error.
+    bool statusSet_ = false;
+    bool errorSet_ = false;
+    // The pressed button that gets the keyboard focus back once enabled.
+    QPointer<QPushButton> focusReturn_;
 
+    QWidget* statusBar_;
     Dot* statusDot_;
     QLabel* statusText_;
     BusyIndicator* busyIndicator_;

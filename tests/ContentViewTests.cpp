@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
@@ -254,6 +255,17 @@ struct Shown {
     }
 };
 
+// The application's window, shown, after its first pass found everything ready.
+struct ShownWindow {
+    Harness harness;
+    KelvaneWindow window{harness.model};
+    ShownWindow() {
+        harness.setNext(readySnapshot());
+        window.show();
+        EXPECT_TRUE(harness.firstPassShown());
+    }
+};
+
 // ---- Tests ---------------------------------------------------------------
 
 TEST(ContentView, BeforeTheFirstRefreshShowsTheInitialState) {
@@ -261,6 +273,7 @@ TEST(ContentView, BeforeTheFirstRefreshShowsTheInitialState) {
     QWidget* view = &shown.view;
 
     EXPECT_EQ(text(view, "title"), "Kelvane");
+    EXPECT_EQ(child<QLabel>(view, "title")->font().pixelSize(), 30);
     EXPECT_EQ(text(view, "description"), "Diagnose adb, scrcpy, USB authorization, and start Android mirroring.");
     EXPECT_EQ(text(view, "statusText"), "ADB is missing.");
     EXPECT_EQ(statusDotColor(view), warningColor());
@@ -352,6 +365,15 @@ TEST(ContentView, ButtonsBusyIndicatorAndDotFollowTheModel) {
         EXPECT_EQ(buttonStates(&shown.view), c.buttons) << describe(buttonStates(&shown.view));
         EXPECT_EQ(child<BusyIndicator>(&shown.view, "busyIndicator")->isVisible(), c.busy);
         EXPECT_EQ(statusDotColor(&shown.view), c.green ? readyColor() : warningColor());
+        // What a screen reader is told instead of the dot and the spinner.
+        QAccessibleInterface* status = QAccessible::queryAccessibleInterface(child<QWidget>(&shown.view, "statusBar"));
+        EXPECT_EQ(status->role(), QAccessible::StatusBar);
+        EXPECT_EQ(status->text(QAccessible::Name), text(&shown.view, "statusText"));
+        EXPECT_EQ(status->text(QAccessible::Description), c.green ? "ready" : "not ready");
+        EXPECT_EQ(status->childCount(), 2); // the text and the busy indicator, no dot
+        QAccessibleInterface* busy = QAccessible::queryAccessibleInterface(child<QWidget>(&shown.view, "busyIndicator"));
+        EXPECT_EQ(busy->role(), QAccessible::ProgressBar);
+        EXPECT_EQ(bool(busy->state().busy), c.busy);
     }
 }
 
@@ -460,6 +482,32 @@ TEST(ContentView, ClicksStartTheirOperationsWithoutWaitingForThem) {
     Harness::settle();
     EXPECT_EQ(h.launches().size(), 2u);
     EXPECT_EQ(h.passesStarted(), 3);
+}
+
+TEST(ContentView, ABurstOfClicksStartsOneOperation) {
+    // Three clicks delivered back to back, before the model's queued task has
+    // set its flag, with a redraw after the first.
+    Shown shown;
+    Harness& h = shown.harness;
+    h.refreshTo(readySnapshot());
+    const auto burst = [&](const char* name, const std::function<bool()>& started) {
+        auto* button = child<QPushButton>(&shown.view, name);
+        button->click();
+        shown.view.render();
+        button->click();
+        button->click();
+        child<QPushButton>(&shown.view, "refreshButton")->click(); // disabled by a mirror click too
+        ASSERT_TRUE(QTest::qWaitFor([&] { return started() && !h.model->isStarting() && !h.model->isRefreshing(); },
+                                    waitMilliseconds));
+        Harness::settle();
+    };
+    burst("startMirrorButton", [&] { return !h.launches().empty(); });
+    burst("lingguangMirrorButton", [&] { return h.launches().size() >= 2; });
+    burst("refreshButton", [&] { return h.passesStarted() >= 2; });
+    EXPECT_EQ(h.launches().size(), 2u);
+    EXPECT_EQ(h.runs().size(), 1u);
+    EXPECT_EQ(h.passesStarted(), 2);
+    EXPECT_EQ(buttonStates(&shown.view), (Buttons{true, true, true, true, true}));
 }
 
 TEST(ContentView, PickerOffersAuthorizedDevicesAndWritesBackOnlyTheUsersChoice) {
@@ -621,7 +669,6 @@ TEST(ContentView, LogShowsTheTranscriptVerbatimAndScrollsInAFixedBox) {
     Shown shown;
     Harness& h = shown.harness;
     auto* log = child<QPlainTextEdit>(&shown.view, "logText");
-    auto* box = child<QWidget>(&shown.view, "logBox");
 
     DiagnosticsSnapshot snapshot = snapshotWith(adbPath, {}, {});
     snapshot.log = " \n";
@@ -633,19 +680,113 @@ TEST(ContentView, LogShowsTheTranscriptVerbatimAndScrollsInAFixedBox) {
     for (int line = 0; line < 200; ++line) longLog += "line " + std::to_string(line) + "\n";
     snapshot.log = longLog;
     h.refreshTo(snapshot);
-    EXPECT_EQ(box->height(), 130);
+    EXPECT_EQ(log->height(), 130);
     EXPECT_GT(log->verticalScrollBar()->maximum(), 0);
     EXPECT_EQ(shown.view.sizeHint().height(), heightBefore);
+}
+
+// ---- Screen readers and the keyboard -----------------------------------------
+
+QAccessibleInterface* labelOf(QAccessibleInterface* labelled) {
+    const auto labels = labelled->relations(QAccessible::Label);
+    return labels.isEmpty() ? nullptr : labels.first().first;
+}
+
+TEST(ContentView, RowsErrorsAndLabelsCanBeHeard) {
+    DiagnosticsSnapshot notReady = snapshotWith(adbPath, {}, {AndroidDevice("U1", "unauthorized")});
+    notReady.checks = {CheckItem("scrcpy", CheckState::fail, "Missing."),
+                       CheckItem("Android Device", CheckState::warn, "Not authorized.")};
+    const QStringList readyRows{"ADB, passed: System adb: /usr/bin/adb", "scrcpy, passed: /usr/bin/scrcpy",
+                                "Android Device, passed: 1 authorized device(s).",
+                                "Lingguang, passed: Installed on selected device."};
+    // One long unbroken word in it: it wraps and does not widen the window.
+    const QString failure = "Cannot start /opt/" + QString(300, 'x') + "/scrcpy: No such file or directory";
+    for (const char* state : {"ready", "not ready", "error"}) {
+        SCOPED_TRACE(state);
+        ShownWindow shown;
+        Harness& h = shown.harness;
+        KelvaneWindow& window = shown.window;
+        if (state == std::string("not ready")) h.refreshTo(notReady);
+        if (state == std::string("error")) {
+            h.launchFailure = failure.toStdString();
+            child<QPushButton>(&window, "startMirrorButton")->click();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return h.model->lastError().has_value(); }, waitMilliseconds));
+            Harness::settle();
+        }
+        const auto accessible = [&](const char* name) { return QAccessible::queryAccessibleInterface(child<QWidget>(&window, name)); };
+
+        QAccessibleInterface* checks = accessible("checks");
+        EXPECT_EQ(checks->role(), QAccessible::List);
+        QStringList rows;
+        for (int index = 0; index < checks->childCount(); ++index) {
+            rows << checks->child(index)->text(QAccessible::Name);
+            EXPECT_EQ(checks->child(index)->role(), QAccessible::ListItem);
+            EXPECT_EQ(checks->child(index)->childCount(), 2); // title and detail, no dot
+        }
+        const QStringList notReadyRows{"scrcpy, failed: Missing.", "Android Device, warning: Not authorized."};
+        EXPECT_EQ(rows, state == std::string("not ready") ? notReadyRows : readyRows);
+
+        QAccessibleInterface* error = accessible("errorLine");
+        EXPECT_EQ(error->role(), QAccessible::AlertMessage);
+        EXPECT_EQ(bool(error->state().invisible), state != std::string("error"));
+        if (state == std::string("error")) {
+            EXPECT_EQ(error->text(QAccessible::Name), failure);
+            EXPECT_EQ(accessible("statusBar")->text(QAccessible::Name), failure);
+            EXPECT_GE(child<QWidget>(&window, "errorLine")->height(), 3 * window.fontMetrics().height());
+        }
+        EXPECT_EQ(window.minimumWidth(), minimumWindowWidth);
+
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(&window)->role(), QAccessible::Window);
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(&window)->text(QAccessible::Name), "Kelvane");
+        ASSERT_NE(labelOf(accessible("devicePicker")), nullptr);
+        EXPECT_EQ(labelOf(accessible("devicePicker"))->object(), child<QWidget>(&window, "deviceLabel"));
+        EXPECT_EQ(accessible("logText")->text(QAccessible::Name), "Diagnostics Log");
+        ASSERT_NE(labelOf(accessible("logText")), nullptr);
+        EXPECT_EQ(labelOf(accessible("logText"))->object(), child<QWidget>(&window, "logTitle"));
+    }
+}
+
+TEST(ContentView, TabReachesEveryEnabledControlInOrderAndSpacePresses) {
+    ShownWindow shown;
+    Harness& h = shown.harness;
+    KelvaneWindow& window = shown.window;
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    const auto tabFromPicker = [&] {
+        QStringList reached;
+        QWidget* focus = child<QWidget>(&window, "devicePicker");
+        focus->setFocus(Qt::TabFocusReason);
+        do {
+            QTest::keyClick(focus, Qt::Key_Tab);
+            focus = QApplication::focusWidget();
+            reached << focus->objectName();
+        } while (reached.size() < 10 && focus->objectName() != "devicePicker");
+        return reached;
+    };
+    EXPECT_EQ(tabFromPicker(), (QStringList{"refreshButton", "startMirrorButton", "lingguangMirrorButton",
+                                            "copyInstallButton", "openLogButton", "logText", "devicePicker"}));
+
+    // Space presses; while the mirror starts, the buttons left enabled are reached.
+    h.runGate.close();
+    auto* mirror = child<QPushButton>(&window, "lingguangMirrorButton");
+    mirror->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(mirror, Qt::Key_Space);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.runs().size() == 1; }, waitMilliseconds));
+    Harness::settle();
+    EXPECT_EQ(QApplication::focusWidget()->objectName(), "devicePicker"); // not on to Copy Install Command
+    EXPECT_EQ(tabFromPicker(), (QStringList{"copyInstallButton", "openLogButton", "logText", "devicePicker"}));
+    // Back on the pressed button once it can be pressed again.
+    h.runGate.open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.model->isStarting(); }, waitMilliseconds));
+    Harness::settle();
+    EXPECT_EQ(QApplication::focusWidget(), mirror);
 }
 
 // ---- The window ------------------------------------------------------------
 
 TEST(KelvaneWindow, RefusesToShrinkBelowItsMinimumOrItsContent) {
-    Harness h;
-    h.setNext(readySnapshot());
-    KelvaneWindow window(h.model);
-    window.show();
-    ASSERT_TRUE(h.firstPassShown());
+    ShownWindow shown;
+    KelvaneWindow& window = shown.window;
     window.resize(300, 200);
     Harness::settle();
     EXPECT_GE(window.width(), minimumWindowWidth);
@@ -726,12 +867,8 @@ TEST(KelvaneWindow, QtUIThreadRunsPostedTasksOnTheEventLoopInOrder) {
 
 // The ready state as a picture, kept with the build for a look by eye.
 TEST(KelvaneWindow, ReadyStateScreenshot) {
-    Harness h;
-    h.setNext(readySnapshot());
-    KelvaneWindow window(h.model);
-    window.show();
-    ASSERT_TRUE(h.firstPassShown());
-    const QPixmap picture = window.grab();
+    ShownWindow shown;
+    const QPixmap picture = shown.window.grab();
     const QString path = QStringLiteral(KELVANE_ARTEFACT_DIR "/kelvane-ready.png");
     ASSERT_TRUE(picture.save(path)) << path.toStdString();
     EXPECT_GE(picture.width(), minimumWindowWidth);
