@@ -313,8 +313,14 @@ bool tryReap(pid_t pid, int& waitStatus) {
 
 // ---- Log file --------------------------------------------------------------
 
+// Reasons of openLogForAppend's own, beside the system's error numbers.
+constexpr int notARegularFile = -1;
+constexpr int otherHardLinks = -2;
+
 // Opens the log for appending, creating it when missing. Never follows a
-// symbolic link and never blocks: anything but a regular file is refused.
+// symbolic link and never blocks: anything but a regular file is refused, and
+// so is a file with other hard links (nothing stops another user from linking
+// a file of theirs to this path, where the directory is shared).
 FileDescriptor openLogForAppend(const std::string& path, int& error) {
     FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     if (!fd) {
@@ -327,7 +333,11 @@ FileDescriptor openLogForAppend(const std::string& path, int& error) {
         return {};
     }
     if (!S_ISREG(info.st_mode)) {
-        error = EINVAL;
+        error = notARegularFile;
+        return {};
+    }
+    if (info.st_nlink > 1) {
+        error = otherHardLinks;
         return {};
     }
     const int flags = ::fcntl(fd.get(), F_GETFL);
@@ -336,9 +346,11 @@ FileDescriptor openLogForAppend(const std::string& path, int& error) {
 }
 
 std::string logOpenErrorText(const std::string& path, int error) {
-    if (error == EINVAL) return "Cannot open the activity log " + path + ": not a regular file";
-    if (error == ELOOP) return "Cannot open the activity log " + path + ": it is a symbolic link";
-    return "Cannot open the activity log " + path + ": " + errorText(error);
+    const std::string prefix = "Cannot open the activity log " + path + ": ";
+    if (error == notARegularFile) return prefix + "not a regular file";
+    if (error == otherHardLinks) return prefix + "it has more than one hard link";
+    if (error == ELOOP) return prefix + "it is a symbolic link";
+    return prefix + errorText(error);
 }
 
 } // namespace

@@ -61,8 +61,9 @@ CommandResult run(const std::string& executable,
 
 // Appends "[YYYY-MM-DD HH:MM:SS +0000] <message>\n" (UTC) to the activity
 // log with one write(). Never fails towards the caller: an entry that cannot
-// be written is dropped. Only a regular file is ever written; a symbolic link
-// or anything else at the path makes the entry drop.
+// be written is dropped. Only a regular file with a single name is ever
+// written; a symbolic link, a file with other hard links (which may be
+// someone else's file) or anything else at the path makes the entry drop.
 void appendLog(std::string_view message);
 void appendLog(std::string_view message, const std::string& logFile);
 

@@ -316,16 +316,18 @@ TEST(CommandRunnerLog, KeepsExistingContents) {
 
 TEST(CommandRunnerLog, DropsEntriesItCannotWriteSafely) {
     TempDir dir;
-    // A directory, a missing parent, a symbolic link (dangling or to a file)
-    // and a FIFO nobody reads: nothing is written, nothing blocks, nothing throws.
+    // A directory, a missing parent, a symbolic link (dangling or to a file),
+    // a second hard link to a file and a FIFO nobody reads: nothing is
+    // written, nothing blocks, nothing throws.
     ::mkdir((dir / "a-directory").c_str(), 0755);
     test::writeFile(dir / "target", "untouched");
     ::symlink((dir / "target").c_str(), (dir / "link").c_str());
     ::symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str());
+    ASSERT_EQ(::link((dir / "target").c_str(), (dir / "hard-link").c_str()), 0);
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0666), 0);
 
     auto done = std::async(std::launch::async, [&] {
-        for (const char* name : {"a-directory", "missing/parent.log", "link", "dangling", "fifo"}) {
+        for (const char* name : {"a-directory", "missing/parent.log", "link", "dangling", "hard-link", "fifo"}) {
             CommandRunner::appendLog("dropped", dir / name);
         }
     });
@@ -451,13 +453,27 @@ TEST(CommandRunnerLaunch, UnusableLogFailsBeforeAnythingStarts) {
     ::mkdir((dir / "a-directory").c_str(), 0755);
     test::writeFile(dir / "target", "");
     ::symlink((dir / "target").c_str(), (dir / "link").c_str());
+    ASSERT_EQ(::link((dir / "target").c_str(), (dir / "hard-link").c_str()), 0);
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0666), 0);
-    for (const char* name : {"a-directory", "link", "fifo", "missing/parent.log"}) {
+    struct Case {
+        const char* name;
+        std::string cause; // empty: the system's words
+    };
+    for (const Case& c : {Case{"a-directory", ""}, Case{"link", "it is a symbolic link"},
+                          Case{"hard-link", "it has more than one hard link"}, Case{"fifo", ""},
+                          Case{"missing/parent.log", "No such file or directory"}}) {
         auto attempt = std::async(std::launch::async, [&] {
-            CommandRunner::launchDetached("/usr/bin/touch", {marker}, placesLoggingTo(dir / name));
+            CommandRunner::launchDetached("/usr/bin/touch", {marker}, placesLoggingTo(dir / c.name));
         });
-        ASSERT_EQ(attempt.wait_for(std::chrono::seconds(5)), std::future_status::ready) << name;
-        EXPECT_THROW(attempt.get(), LaunchError) << name;
+        ASSERT_EQ(attempt.wait_for(std::chrono::seconds(5)), std::future_status::ready) << c.name;
+        try {
+            attempt.get();
+            ADD_FAILURE() << "launched with the log at " << c.name;
+        } catch (const LaunchError& error) {
+            const std::string expected = "Cannot open the activity log " + (dir / c.name) + ": " + c.cause;
+            EXPECT_EQ(std::string(error.what()).substr(0, c.cause.empty() ? expected.size() : std::string::npos),
+                      expected);
+        }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(test::exists(marker));
