@@ -31,6 +31,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Time limits longer than this (about 31 years) never expire, which keeps the
+// deadline arithmetic far from overflowing the clock.
+constexpr double longestLimitSeconds = 1e9;
+
 // Output beyond this size enlarges the pipe to largePipeSize.
 [[maybe_unused]] constexpr std::size_t chattyOutput = 256 * 1024;
 [[maybe_unused]] constexpr int largePipeSize = 1 << 20;
@@ -375,10 +379,10 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
     ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
 
     // Deadlines on the monotonic clock. A limit that is not a number counts
-    // as zero; an infinite one never expires.
+    // as zero; an infinite or very long one never expires.
     using Seconds = std::chrono::duration<double>;
     const double limit = std::isnan(timeout) ? 0.0 : std::max(timeout, 0.0);
-    const bool limited = std::isfinite(limit);
+    const bool limited = limit <= longestLimitSeconds;
     const Clock::time_point terminateAt =
         limited ? start + std::chrono::duration_cast<Clock::duration>(Seconds(limit)) : Clock::time_point::max();
     const Clock::time_point killAt =

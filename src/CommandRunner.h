@@ -52,7 +52,9 @@ inline constexpr double killGraceSeconds = 3.0;
 // `arguments` verbatim and an environment of PATH=childSearchPath only.
 // Standard output and standard error share one pipe; standard input is
 // inherited. After `timeout` seconds (monotonic clock) the child gets one
-// SIGTERM, and SIGKILL killGraceSeconds later if it is still there.
+// SIGTERM, and SIGKILL killGraceSeconds later if it is still there. A limit
+// that is not a number counts as zero; an infinite one, or one of decades,
+// never expires.
 //
 // Blocks until the child has ended and been reaped: call it off the UI thread.
 // Safe to call from any number of threads at once.

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <future>
+#include <limits>
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
@@ -123,6 +124,14 @@ TEST(CommandRunnerRun, ZeroLimitTerminatesRightAfterStart) {
     const CommandResult result = CommandRunner::run("/bin/sleep", {"30"}, 0);
     EXPECT_EQ(result.status, 15);
     EXPECT_LT(test::now() - before, 1.5);
+}
+
+TEST(CommandRunnerRun, HugeLimitsNeverExpire) {
+    for (const double limit : {1e10, 1e300, std::numeric_limits<double>::infinity()}) {
+        const CommandResult result = CommandRunner::run("/bin/sh", {"-c", "sleep 0.2; echo done"}, limit);
+        EXPECT_EQ(result.status, 0) << limit;
+        EXPECT_EQ(result.output, "done\n") << limit;
+    }
 }
 
 TEST(CommandRunnerRun, FastChildIsNotHeldToItsLimit) {
