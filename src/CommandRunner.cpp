@@ -12,7 +12,9 @@
 #include <memory>
 #include <new>
 #include <ctime>
+#include <exception>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -315,6 +317,43 @@ bool tryReap(pid_t pid, int& waitStatus) {
     }
 }
 
+// Detached children that no thread waits for (none could be had when they
+// were launched). Each is this process's unreaped child until it is taken
+// off here, so its number cannot pass to another process meanwhile.
+std::mutex unwatchedMutex;
+std::vector<pid_t> unwatchedChildren;
+
+// Reaps those of them that have ended. Never touches another child.
+void reapUnwatchedChildren() {
+    const std::lock_guard lock(unwatchedMutex);
+    std::erase_if(unwatchedChildren, [](pid_t pid) {
+        int status = 0;
+        return tryReap(pid, status);
+    });
+}
+
+// Sees to it that a started detached child is reaped when it ends. Never
+// throws: the child has started, whatever happens here.
+void reapWhenEnded(pid_t pid) noexcept {
+    try {
+        std::thread([pid] {
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+        return;
+    } catch (const std::exception&) {
+        // No thread to be had.
+    }
+    try {
+        const std::lock_guard lock(unwatchedMutex);
+        unwatchedChildren.push_back(pid);
+    } catch (const std::exception&) {
+        // Out of memory as well: the child stays a zombie until the
+        // application ends.
+    }
+}
+
 // ---- Log file --------------------------------------------------------------
 
 // Reasons of openLogForAppend's own, beside the system's error numbers.
@@ -363,6 +402,7 @@ std::string logOpenErrorText(const std::string& path, int error) {
 
 CommandResult run(const std::string& executable, const std::vector<std::string>& arguments, double timeout) {
     const Clock::time_point start = Clock::now();
+    reapUnwatchedChildren();
 
     FileDescriptor readEnd, writeEnd;
     int pipeError = 0;
@@ -494,11 +534,11 @@ void appendLog(std::string_view message, const std::string& logFile) {
 
 // ---- Detached launch ---------------------------------------------------------
 
-void launchDetached(const std::string& executable, const std::vector<std::string>& arguments) {
-    launchDetached(executable, arguments, Places::standard());
-}
+namespace {
 
-void launchDetached(const std::string& executable, const std::vector<std::string>& arguments, const Places& places) {
+// Starts the detached child and returns its process number. Throws
+// LaunchError; nothing is started when anything throws.
+pid_t startDetached(const std::string& executable, const std::vector<std::string>& arguments, const Places& places) {
     Environment environment;
     environment.add("PATH", childSearchPath);
     environment.add("ADB", DiagnosticsService::findADBPath(places).value_or(""));
@@ -513,14 +553,32 @@ void launchDetached(const std::string& executable, const std::vector<std::string
     pid_t pid = 0;
     const int spawnError = spawnChild(pid, executable, arguments, environment, log.get(), true);
     if (spawnError != 0) throw LaunchError(launchErrorText(executable, spawnError));
+    return pid;
+}
 
-    // Nobody waits for the child's result, but it must not linger as a
-    // zombie of the application: a small thread reaps it when it ends.
-    std::thread([pid] {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+// launchDetached with `given` places, or the standard ones.
+void launch(const std::string& executable, const std::vector<std::string>& arguments, const Places* given) {
+    pid_t pid = 0;
+    try {
+        reapUnwatchedChildren();
+        pid = startDetached(executable, arguments, given ? *given : Places::standard());
+    } catch (const LaunchError&) {
+        throw;
+    } catch (const std::exception& error) {
+        // Before the start, so nothing runs: out of memory, most likely.
+        throw LaunchError("Cannot start " + executable + ": " + error.what());
+    }
+    reapWhenEnded(pid);
+}
+
+} // namespace
+
+void launchDetached(const std::string& executable, const std::vector<std::string>& arguments) {
+    launch(executable, arguments, nullptr);
+}
+
+void launchDetached(const std::string& executable, const std::vector<std::string>& arguments, const Places& places) {
+    launch(executable, arguments, &places);
 }
 
 std::optional<std::string> decodeUTF8(std::string bytes) {

@@ -72,10 +72,12 @@ void appendLog(std::string_view message, const std::string& logFile);
 // Starts `executable` with `arguments` and returns once it has started,
 // without waiting for it. Environment: PATH=childSearchPath and ADB=<the adb
 // that tool discovery finds now, or empty>. Standard output and standard
-// error are appended to the activity log. The child runs in its own session
-// and is reaped by nobody but the system: it may outlive the application.
-// Throws LaunchError when the log cannot be opened or the program cannot be
-// started; nothing is started then.
+// error are appended to the activity log (refused as appendLog refuses it).
+// The child runs in its own session and may outlive the application. Once it
+// has started the launch has succeeded: a small thread reaps the child when
+// it ends or, when no thread can be had, the next run or launchDetached after
+// its end does. Throws LaunchError, and only that, when the log cannot be
+// opened or the program cannot be started; nothing is started then.
 void launchDetached(const std::string& executable,
                     const std::vector<std::string>& arguments);
 // The same with the tool places and the log file of `places`.

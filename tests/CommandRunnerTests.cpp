@@ -13,6 +13,7 @@
 #include <limits>
 #include <regex>
 #include <sstream>
+#include <system_error>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -529,4 +530,39 @@ TEST(CommandRunnerLaunch, ChildRunsInItsOwnSessionAndIsReaped) {
     for (int i = 0; i < 20; ++i) CommandRunner::launchDetached("/bin/true", {}, placesLoggingTo(log));
     EXPECT_TRUE(test::eventually([] { return zombieChildren() == 0; }, 5.0)) << zombieChildren() << " zombies";
 }
+
+#ifdef __GLIBC__
+TEST(CommandRunnerLaunch, StartedChildIsASuccessEvenWithoutAThreadToReapIt) {
+    TempDir dir;
+    const std::string log = dir / "activity.log";
+    // Every new thread now asks for more stack than the address space holds.
+    pthread_attr_t previous, huge;
+    ASSERT_EQ(pthread_getattr_default_np(&previous), 0);
+    pthread_attr_init(&huge);
+    pthread_attr_setstacksize(&huge, std::size_t{1} << 47);
+    ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+    bool threadsFail = false;
+    try {
+        std::thread([] {}).join();
+    } catch (const std::system_error&) {
+        threadsFail = true;
+    }
+    if (threadsFail) {
+        EXPECT_NO_THROW(CommandRunner::launchDetached("/bin/sh", {"-c", "echo $$"}, placesLoggingTo(log)));
+    }
+    pthread_setattr_default_np(&previous);
+    pthread_attr_destroy(&huge);
+    pthread_attr_destroy(&previous);
+    if (!threadsFail) GTEST_SKIP() << "threads could still be created";
+
+    ASSERT_TRUE(test::eventually([&] { return !test::readFile(log).empty(); }));
+    const pid_t pid = std::stoi(test::readFile(log));
+    // Nobody waits for it: it ends as a zombie, until the next run reaps it.
+    EXPECT_TRUE(test::eventually([&] { return zombieChildren() == 1; }));
+    EXPECT_EQ(::kill(pid, 0), 0);
+    EXPECT_EQ(CommandRunner::run("/bin/true", {}, 5).status, 0);
+    EXPECT_EQ(zombieChildren(), 0);
+    EXPECT_NE(::kill(pid, 0), 0);
+}
+#endif
 #endif
