@@ -9,15 +9,12 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <ctime>
 #include <exception>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -36,10 +33,6 @@ using Clock = std::chrono::steady_clock;
 // Time limits longer than this (about 31 years) never expire, which keeps the
 // deadline arithmetic far from overflowing the clock.
 constexpr double longestLimitSeconds = 1e9;
-
-// Output beyond this size enlarges the pipe to largePipeSize.
-[[maybe_unused]] constexpr std::size_t chattyOutput = 256 * 1024;
-[[maybe_unused]] constexpr int largePipeSize = 1 << 20;
 
 // ---- Small POSIX helpers ---------------------------------------------------
 
@@ -236,73 +229,25 @@ std::int32_t statusOf(int waitStatus) {
     return waitStatus;
 }
 
-// The child's output as it arrives.
-class OutputBuffer {
-public:
-    // Reads what is available without blocking. Returns false at end of file.
-    bool readAvailable(int fd) {
-        if (!chunk_) chunk_.reset(new char[chunkSize]);
-        for (;;) {
-            const ssize_t count = ::read(fd, chunk_.get(), chunkSize);
-            if (count > 0) {
-                append(static_cast<std::size_t>(count));
-                continue;
-            }
-            if (count == 0) return false;
-            if (errno == EINTR) continue;
+// Reads what the pipe holds without blocking: output up to maxOutputBytes is
+// kept, the rest dropped. A bounded number of reads per call, so that a child
+// that writes without pause cannot keep the caller from its deadlines.
+// Returns false at end of file.
+bool readOutput(int fd, std::string& output) {
+    char chunk[64 * 1024];
+    for (int reads = 0; reads < 16; ++reads) {
+        const ssize_t count = ::read(fd, chunk, sizeof chunk);
+        if (count > 0) {
+            const std::size_t room = maxOutputBytes - std::min(output.size(), maxOutputBytes);
+            output.append(chunk, std::min(room, static_cast<std::size_t>(count)));
+        } else if (count == 0) {
+            return false;
+        } else if (errno != EINTR) {
             return errno == EAGAIN || errno == EWOULDBLOCK;
         }
     }
-
-    std::size_t size() const { return text_.size(); }
-    std::string take() { return std::move(text_); }
-
-private:
-    static constexpr std::size_t chunkSize = 64 * 1024;
-    static constexpr std::size_t largeOutput = 8 << 20;
-    static constexpr std::size_t generousRoom = std::size_t{1} << 30;
-
-    void append(std::size_t count) {
-        if (text_.capacity() - text_.size() < count) grow(text_.size() + count);
-        text_.append(chunk_.get(), count);
-    }
-
-    // Small outputs double their room. Once an output is large, room for a
-    // gigabyte is reserved at once: pages that are never written cost no
-    // memory, and the text never has to be copied and zeroed again while it
-    // grows. Where the address space is tight, doubling goes on.
-    void grow(std::size_t needed) {
-        std::size_t room = std::max(text_.capacity() * 2, needed);
-        std::string larger;
-        if (room >= largeOutput) {
-            try {
-                larger.reserve(std::max(room, generousRoom));
-            } catch (const std::bad_alloc&) {
-            }
-        }
-        if (larger.capacity() < room) larger.reserve(room);
-        adviseLargePages(larger);
-        larger.append(text_);
-        text_.swap(larger);
-    }
-
-    // Large outputs fill hundreds of megabytes; faulting them in 4 KiB pages
-    // costs more than reading them. Given before the memory is first touched.
-    // A hint, nothing more.
-    static void adviseLargePages([[maybe_unused]] std::string& text) {
-#ifdef MADV_HUGEPAGE
-        if (text.capacity() < largeOutput) return;
-        const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-        const auto begin = reinterpret_cast<std::uintptr_t>(text.data());
-        const std::uintptr_t first = (begin + pageSize - 1) / pageSize * pageSize;
-        const std::uintptr_t last = (begin + text.capacity()) / pageSize * pageSize;
-        if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-    }
-
-    std::unique_ptr<char[]> chunk_;
-    std::string text_;
-};
+    return true;
+}
 
 // Whether `pid` has ended; reaps it and stores its status if so.
 bool tryReap(pid_t pid, int& waitStatus) {
@@ -430,9 +375,8 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
                 : Clock::time_point::max();
 
     ChildWatch watch(pid);
-    OutputBuffer output;
+    std::string output;
     bool pipeOpen = true;
-    bool pipeEnlarged = false;
     bool terminateSent = false;
     bool killSent = false;
     int waitStatus = 0;
@@ -477,26 +421,18 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (pipeOpen && ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-            pipeOpen = output.readAvailable(readEnd.get());
+            pipeOpen = readOutput(readEnd.get(), output);
             fallbackSleepMs = 1;
-#ifdef F_SETPIPE_SZ
-            // A chatty child: a larger pipe means fewer wake-ups. Best effort.
-            if (pipeOpen && !pipeEnlarged && output.size() >= chattyOutput) {
-                ::fcntl(readEnd.get(), F_SETPIPE_SZ, largePipeSize);
-                pipeEnlarged = true;
-            }
-#endif
         }
     }
 
     // Whatever is already in the pipe belongs to the result. A grandchild
     // that keeps the pipe open does not hold the result back.
-    if (pipeOpen) output.readAvailable(readEnd.get());
+    if (pipeOpen) readOutput(readEnd.get(), output);
 
     CommandResult result;
     result.status = statusOf(waitStatus);
-    std::string text = output.take();
-    if (isValidUTF8(text)) result.output = std::move(text);
+    if (isValidUTF8(output)) result.output = std::move(output);
     return result;
 }
 

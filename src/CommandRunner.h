@@ -2,6 +2,7 @@
 // activity log, and detached launches whose output goes into that log.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -18,9 +19,9 @@ struct CommandResult {
     // Exit code; or the number of the signal that ended the child; or 127
     // when the child could not be started.
     std::int32_t status = 0;
-    // Standard output and standard error as one UTF-8 text, in writing order.
-    // Empty when the bytes are not valid UTF-8. On a launch failure: a
-    // description that names the path and the cause.
+    // Standard output and standard error as one UTF-8 text, in writing order,
+    // at most maxOutputBytes of it. Empty when the bytes are not valid UTF-8.
+    // On a launch failure: a description that names the path and the cause.
     std::string output;
 
     bool operator==(const CommandResult&) const = default;
@@ -47,6 +48,12 @@ inline constexpr std::int32_t launchFailureStatus = 127;
 // How long a child that ignores the termination request at its time limit
 // gets before it is killed.
 inline constexpr double killGraceSeconds = 3.0;
+
+// How much of a child's output run keeps: the first 4 MiB. The rest is read
+// and dropped, so a runaway child never blocks on a full pipe, its time limit
+// still ends it, and memory stays bounded (docs/reliability.md, "Runaway
+// output").
+inline constexpr std::size_t maxOutputBytes = std::size_t{4} << 20;
 
 // Runs `executable` (a path, taken literally: no shell, no search) with
 // `arguments` verbatim and an environment of PATH=childSearchPath only.

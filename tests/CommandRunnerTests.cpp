@@ -195,10 +195,25 @@ TEST(CommandRunnerRun, ChildStartsWithDefaultSignalsAndAnEmptyMask) {
 
 TEST(CommandRunnerRun, OutputLargerThanThePipeIsCapturedWhole) {
     TempDir dir;
-    const CommandResult result = runScript(dir, "head -c 8388608 /dev/zero | tr '\\000' 'k'\n", 30);
+    const CommandResult result = runScript(dir, "head -c 3000000 /dev/zero | tr '\\000' 'k'\n", 30);
     EXPECT_EQ(result.status, 0);
-    ASSERT_EQ(result.output.size(), 8388608u);
+    ASSERT_EQ(result.output.size(), 3000000u);
     EXPECT_EQ(result.output.find_first_not_of('k'), std::string::npos);
+}
+
+TEST(CommandRunnerRun, OutputBeyondTheBoundIsDrainedAndDropped) {
+    TempDir dir;
+    // The child finishes on its own: nothing it writes past the bound blocks it.
+    const CommandResult ended = runScript(dir, "head -c 20000000 /dev/zero | tr '\\000' 'k'\nexit 7\n", 30);
+    EXPECT_EQ(ended.status, 7);
+    ASSERT_EQ(ended.output.size(), CommandRunner::maxOutputBytes);
+    EXPECT_EQ(ended.output.find_first_not_of('k'), std::string::npos);
+    // A runaway child writes until its time limit, which still ends it.
+    const double before = test::now();
+    const CommandResult runaway = CommandRunner::run("/usr/bin/yes", {}, 1.0);
+    EXPECT_EQ(runaway.status, 15);
+    EXPECT_EQ(runaway.output.size(), CommandRunner::maxOutputBytes);
+    EXPECT_LT(test::now() - before, 1.0 + CommandRunner::killGraceSeconds);
 }
 
 TEST(CommandRunnerRun, InvalidUTF8GivesEmptyOutputButKeepsTheStatus) {
