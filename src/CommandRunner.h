@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -20,8 +19,9 @@ struct CommandResult {
     // when the child could not be started.
     std::int32_t status = 0;
     // Standard output and standard error as one UTF-8 text, in writing order,
-    // at most maxOutputBytes of it. Empty when the bytes are not valid UTF-8.
-    // On a launch failure: a description that names the path and the cause.
+    // at most maxOutputBytes of it; bytes that are not UTF-8 show as U+FFFD
+    // (see decodeUTF8). On a launch failure: a description that names the
+    // path and the cause.
     std::string output;
 
     bool operator==(const CommandResult&) const = default;
@@ -52,7 +52,8 @@ inline constexpr double killGraceSeconds = 3.0;
 // How much of a child's output run keeps: the first 4 MiB. The rest is read
 // and dropped, so a runaway child never blocks on a full pipe, its time limit
 // still ends it, and memory stays bounded (docs/reliability.md, "Runaway
-// output").
+// output"). The cut is made in bytes; a character it splits shows as one
+// U+FFFD, like one split by the time limit.
 inline constexpr std::size_t maxOutputBytes = std::size_t{4} << 20;
 
 // Runs `executable` (a path, taken literally: no shell, no search) with
@@ -92,9 +93,11 @@ void launchDetached(const std::string& executable,
                     const std::vector<std::string>& arguments,
                     const Places& places);
 
-// Strict UTF-8 check (no overlong forms, no surrogates, nothing above
-// U+10FFFF, no truncated sequences): `bytes` itself when valid, else nothing.
-std::optional<std::string> decodeUTF8(std::string bytes);
+// `bytes` as UTF-8 text: valid text unchanged; each maximal subpart of an
+// ill-formed sequence (an overlong form, a surrogate, anything above
+// U+10FFFF, a stray or missing continuation byte) replaced by one U+FFFD, as
+// Unicode recommends. No invalid byte costs more than one replacement.
+std::string decodeUTF8(std::string bytes);
 
 // The entry line that appendLog writes for `message` at `unixSeconds`.
 std::string formatLogEntry(std::string_view message, std::int64_t unixSeconds);

@@ -216,15 +216,15 @@ TEST(CommandRunnerRun, OutputBeyondTheBoundIsDrainedAndDropped) {
     EXPECT_LT(test::now() - before, 1.0 + CommandRunner::killGraceSeconds);
 }
 
-TEST(CommandRunnerRun, InvalidUTF8GivesEmptyOutputButKeepsTheStatus) {
+TEST(CommandRunnerRun, InvalidUTF8IsReplacedAndTheStatusKept) {
     TempDir dir;
-    const CommandResult invalid = runScript(dir, "printf 'ok \\377'; exit 5\n");
+    const CommandResult invalid = runScript(dir, "printf 'ok \\377 and on'; exit 5\n");
     EXPECT_EQ(invalid.status, 5);
-    EXPECT_EQ(invalid.output, "");
+    EXPECT_EQ(invalid.output, "ok \xEF\xBF\xBD and on");
     // A termination that cuts a character in half.
     const CommandResult cut = runScript(dir, "printf 'euro \\342\\202'\nexec sleep 30\n", 0.3);
     EXPECT_EQ(cut.status, 15);
-    EXPECT_EQ(cut.output, "");
+    EXPECT_EQ(cut.output, "euro \xEF\xBF\xBD");
     const CommandResult valid = runScript(dir, "printf 'Gr\\303\\274\\303\\237e \\342\\202\\254 \\360\\237\\230\\200'\n");
     EXPECT_EQ(valid.output, "Grüße € 😀");
 }
@@ -259,42 +259,48 @@ TEST(CommandRunnerRun, ChildInheritsOnlyItsStandardDescriptors) {
 
 // ---- UTF-8 ---------------------------------------------------------------------
 
-TEST(CommandRunnerUTF8, AcceptsExactlyWellFormedText) {
+TEST(CommandRunnerUTF8, KeepsWellFormedTextAndReplacesEachIllFormedPart) {
+#define R "\xEF\xBF\xBD" // U+FFFD
     struct Case {
         std::string bytes;
-        bool valid;
+        std::string text; // empty: the bytes unchanged
     };
     const Case cases[] = {
-        {"", true},
-        {std::string("nul\0inside", 10), true},
-        {"\x7F", true},
-        {"\xC2\x80", true},             // U+0080
-        {"\xDF\xBF", true},             // U+07FF
-        {"\xE0\xA0\x80", true},         // U+0800
-        {"\xED\x9F\xBF", true},         // U+D7FF
-        {"\xEE\x80\x80", true},         // U+E000
-        {"\xEF\xBF\xBF", true},         // U+FFFF
-        {"\xF0\x90\x80\x80", true},     // U+10000
-        {"\xF4\x8F\xBF\xBF", true},     // U+10FFFF
-        {"\xC0\x80", false},            // overlong NUL
-        {"\xC1\xBF", false},            // overlong
-        {"\xE0\x9F\xBF", false},        // overlong
-        {"\xF0\x8F\xBF\xBF", false},    // overlong
-        {"\xED\xA0\x80", false},        // surrogate
-        {"\xED\xBF\xBF", false},        // surrogate
-        {"\xF4\x90\x80\x80", false},    // above U+10FFFF
-        {"\xF5\x80\x80\x80", false},
-        {"\xFF", false},
-        {"\x80", false},                // lone continuation
-        {"abc\xE2\x82", false},         // truncated at the end
-        {"\xE2\x82xyz", false},         // truncated in the middle
-        {"12345678\xC3", false},        // after an ASCII run
-        {"\xC3\xA9\xC3", false},
+        {"", ""},
+        {std::string("nul\0inside", 10), ""},
+        {"\x7F", ""},
+        {"\xC2\x80", ""},               // U+0080
+        {"\xDF\xBF", ""},               // U+07FF
+        {"\xE0\xA0\x80", ""},           // U+0800
+        {"\xED\x9F\xBF", ""},           // U+D7FF
+        {"\xEE\x80\x80", ""},           // U+E000
+        {"\xEF\xBF\xBF", ""},           // U+FFFF
+        {"\xF0\x90\x80\x80", ""},       // U+10000
+        {"\xF4\x8F\xBF\xBF", ""},       // U+10FFFF
+        {R, ""},                        // a replacement character of the child's own
+        {"\xC0\x80", R R},              // overlong NUL
+        {"\xC1\xBF", R R},              // overlong
+        {"\xE0\x9F\xBF", R R R},        // overlong
+        {"\xF0\x8F\xBF\xBF", R R R R},  // overlong
+        {"\xED\xA0\x80", R R R},        // surrogate
+        {"\xED\xBF\xBF", R R R},        // surrogate
+        {"\xF4\x90\x80\x80", R R R R},  // above U+10FFFF
+        {"\xF5\x80\x80\x80", R R R R},
+        {"\xFF", R},
+        {"\x80", R},                    // lone continuation
+        {"caf\xE9 ok", "caf" R " ok"},  // Latin-1
+        {"abc\xE2\x82", "abc" R},       // cut at the end: one replacement
+        {"\xF0\x9F\x98", R},
+        {"\xE2\x82xyz", R "xyz"},       // cut in the middle
+        {"12345678\xC3", "12345678" R},
+        {"\xC3\xA9\xC3", "\xC3\xA9" R},
+        // Unicode's own example of maximal subparts.
+        {"a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", "a" R R R "b" R "c" R R "d"},
     };
+#undef R
     for (const Case& c : cases) {
-        const auto decoded = CommandRunner::decodeUTF8(c.bytes);
-        EXPECT_EQ(decoded.has_value(), c.valid) << testing::PrintToString(c.bytes);
-        if (decoded) EXPECT_EQ(*decoded, c.bytes);
+        EXPECT_EQ(CommandRunner::decodeUTF8(c.bytes), c.text.empty() ? c.bytes : c.text)
+            << testing::PrintToString(c.bytes);
     }
 }
 
