@@ -1,9 +1,11 @@
-// The runner's UTF-8 decoding on arbitrary bytes, against a separate decoder
+// The runner's UTF-8 decoding on arbitrary bytes, against a separate reading
 // written here: the bytes are read as code points of any length (overlong
 // forms included), and they are valid exactly when no code point is a
 // surrogate or above U+10FFFF and encoding the code points again gives the
-// same bytes. Valid bytes must come back unchanged; invalid ones must give
-// no text at all.
+// same bytes. Properties: the result is always valid; valid bytes come back
+// unchanged; the valid characters of the input come back in their order with
+// replacement characters between them, at least one where invalid bytes
+// were and never more than there were invalid bytes.
 #include "CommandRunner.h"
 
 #include <cstddef>
@@ -81,15 +83,68 @@ bool referenceValid(const std::string& bytes) {
     return encode(*points) == bytes;
 }
 
+// The input read one character at a time: each valid character is kept and
+// each other byte is counted as invalid, together with the runs they form.
+struct Reading {
+    std::string kept;
+    std::size_t invalidBytes = 0;
+    std::size_t invalidRuns = 0;
+};
+
+Reading readCharacters(const std::string& bytes) {
+    Reading reading;
+    bool inRun = false;
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        std::size_t length = 1;
+        while (length <= 4 && !(i + length <= bytes.size() && referenceValid(bytes.substr(i, length)))) ++length;
+        if (length <= 4) {
+            reading.kept += bytes.substr(i, length);
+            i += length;
+            inRun = false;
+        } else {
+            ++reading.invalidBytes;
+            if (!inRun) ++reading.invalidRuns;
+            inRun = true;
+            ++i;
+        }
+    }
+    return reading;
+}
+
+const std::string replacement = "\xEF\xBF\xBD";
+
+// `text` without its replacement characters, and how many there were.
+std::string withoutReplacements(const std::string& text, std::size_t& count) {
+    std::string rest;
+    count = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        if (text.compare(i, replacement.size(), replacement) == 0) {
+            ++count;
+            i += replacement.size();
+        } else {
+            rest += text[i++];
+        }
+    }
+    return rest;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
-    const std::optional<std::string> decoded = kelvane::CommandRunner::decodeUTF8(bytes);
-    const bool valid = referenceValid(bytes);
+    const std::string decoded = kelvane::CommandRunner::decodeUTF8(bytes);
 
-    if (valid && !decoded) fail("valid UTF-8 rejected", size);
-    if (valid && *decoded != bytes) fail("valid UTF-8 changed by decoding", size);
-    if (!valid && decoded) fail("invalid UTF-8 gave a text", size);
+    if (!referenceValid(decoded)) fail("the result is not valid UTF-8", size);
+    if (referenceValid(bytes) && decoded != bytes) fail("valid UTF-8 changed by decoding", size);
+
+    const Reading reading = readCharacters(bytes);
+    std::size_t ownReplacements = 0, allReplacements = 0;
+    const std::string keptText = withoutReplacements(reading.kept, ownReplacements);
+    if (withoutReplacements(decoded, allReplacements) != keptText) fail("valid characters lost or changed", size);
+    if (allReplacements < ownReplacements) fail("replacement characters of the input lost", size);
+    const std::size_t added = allReplacements - ownReplacements;
+    if (added > reading.invalidBytes) fail("more replacements than invalid bytes", size);
+    if (added < reading.invalidRuns) fail("invalid bytes left without a replacement", size);
     return 0;
 }

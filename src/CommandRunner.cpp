@@ -9,13 +9,12 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <ctime>
+#include <exception>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -31,9 +30,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Output beyond this size enlarges the pipe to largePipeSize.
-[[maybe_unused]] constexpr std::size_t chattyOutput = 256 * 1024;
-[[maybe_unused]] constexpr int largePipeSize = 1 << 20;
+// Time limits longer than this (about 31 years) never expire, which keeps the
+// deadline arithmetic far from overflowing the clock.
+constexpr double longestLimitSeconds = 1e9;
 
 // ---- Small POSIX helpers ---------------------------------------------------
 
@@ -179,124 +178,31 @@ private:
     FileDescriptor pidfd_;
 };
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF,
-// no truncated sequences.
-bool isValidUTF8(const std::string& text) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size) {
-        // Runs of ASCII, eight bytes at a time.
-        while (i + 8 <= size) {
-            std::uint64_t word;
-            std::memcpy(&word, bytes + i, 8);
-            if (word & 0x8080808080808080ULL) break;
-            i += 8;
-        }
-        if (i >= size) break;
-        const unsigned char lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        unsigned char low = 0x80, high = 0xBF; // allowed range of the second byte
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;       // overlong
-            else if (lead == 0xED) high = 0x9F; // surrogates
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;       // overlong
-            else if (lead == 0xF4) high = 0x8F; // above U+10FFFF
-        } else {
-            return false;
-        }
-        if (i + length > size) return false;
-        if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
-        for (std::size_t k = 2; k < length; ++k) {
-            if ((bytes[i + k] & 0xC0) != 0x80) return false;
-        }
-        i += length;
-    }
-    return true;
-}
-
 std::int32_t statusOf(int waitStatus) {
     if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
     if (WIFSIGNALED(waitStatus)) return WTERMSIG(waitStatus);
     return waitStatus;
 }
 
-// The child's output as it arrives.
-class OutputBuffer {
-public:
-    // Reads what is available without blocking. Returns false at end of file.
-    bool readAvailable(int fd) {
-        if (!chunk_) chunk_.reset(new char[chunkSize]);
-        for (;;) {
-            const ssize_t count = ::read(fd, chunk_.get(), chunkSize);
-            if (count > 0) {
-                append(static_cast<std::size_t>(count));
-                continue;
-            }
-            if (count == 0) return false;
-            if (errno == EINTR) continue;
+// Reads what the pipe holds without blocking: output up to maxOutputBytes is
+// kept, the rest dropped. A bounded number of reads per call, so that a child
+// that writes without pause cannot keep the caller from its deadlines.
+// Returns false at end of file.
+bool readOutput(int fd, std::string& output) {
+    char chunk[64 * 1024];
+    for (int reads = 0; reads < 16; ++reads) {
+        const ssize_t count = ::read(fd, chunk, sizeof chunk);
+        if (count > 0) {
+            const std::size_t room = maxOutputBytes - std::min(output.size(), maxOutputBytes);
+            output.append(chunk, std::min(room, static_cast<std::size_t>(count)));
+        } else if (count == 0) {
+            return false;
+        } else if (errno != EINTR) {
             return errno == EAGAIN || errno == EWOULDBLOCK;
         }
     }
-
-    std::size_t size() const { return text_.size(); }
-    std::string take() { return std::move(text_); }
-
-private:
-    static constexpr std::size_t chunkSize = 64 * 1024;
-    static constexpr std::size_t largeOutput = 8 << 20;
-    static constexpr std::size_t generousRoom = std::size_t{1} << 30;
-
-    void append(std::size_t count) {
-        if (text_.capacity() - text_.size() < count) grow(text_.size() + count);
-        text_.append(chunk_.get(), count);
-    }
-
-    // Small outputs double their room. Once an output is large, room for a
-    // gigabyte is reserved at once: pages that are never written cost no
-    // memory, and the text never has to be copied and zeroed again while it
-    // grows. Where the address space is tight, doubling goes on.
-    void grow(std::size_t needed) {
-        std::size_t room = std::max(text_.capacity() * 2, needed);
-        std::string larger;
-        if (room >= largeOutput) {
-            try {
-                larger.reserve(std::max(room, generousRoom));
-            } catch (const std::bad_alloc&) {
-            }
-        }
-        if (larger.capacity() < room) larger.reserve(room);
-        adviseLargePages(larger);
-        larger.append(text_);
-        text_.swap(larger);
-    }
-
-    // Large outputs fill hundreds of megabytes; faulting them in 4 KiB pages
-    // costs more than reading them. Given before the memory is first touched.
-    // A hint, nothing more.
-    static void adviseLargePages([[maybe_unused]] std::string& text) {
-#ifdef MADV_HUGEPAGE
-        if (text.capacity() < largeOutput) return;
-        const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-        const auto begin = reinterpret_cast<std::uintptr_t>(text.data());
-        const std::uintptr_t first = (begin + pageSize - 1) / pageSize * pageSize;
-        const std::uintptr_t last = (begin + text.capacity()) / pageSize * pageSize;
-        if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-    }
-
-    std::unique_ptr<char[]> chunk_;
-    std::string text_;
-};
+    return true;
+}
 
 // Whether `pid` has ended; reaps it and stores its status if so.
 bool tryReap(pid_t pid, int& waitStatus) {
@@ -311,10 +217,53 @@ bool tryReap(pid_t pid, int& waitStatus) {
     }
 }
 
+// Detached children that no thread waits for (none could be had when they
+// were launched). Each is this process's unreaped child until it is taken
+// off here, so its number cannot pass to another process meanwhile.
+std::mutex unwatchedMutex;
+std::vector<pid_t> unwatchedChildren;
+
+// Reaps those of them that have ended. Never touches another child.
+void reapUnwatchedChildren() {
+    const std::lock_guard lock(unwatchedMutex);
+    std::erase_if(unwatchedChildren, [](pid_t pid) {
+        int status = 0;
+        return tryReap(pid, status);
+    });
+}
+
+// Sees to it that a started detached child is reaped when it ends. Never
+// throws: the child has started, whatever happens here.
+void reapWhenEnded(pid_t pid) noexcept {
+    try {
+        std::thread([pid] {
+            int status = 0;
+            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+        return;
+    } catch (const std::exception&) {
+        // No thread to be had.
+    }
+    try {
+        const std::lock_guard lock(unwatchedMutex);
+        unwatchedChildren.push_back(pid);
+    } catch (const std::exception&) {
+        // Out of memory as well: the child stays a zombie until the
+        // application ends.
+    }
+}
+
 // ---- Log file --------------------------------------------------------------
 
+// Reasons of openLogForAppend's own, beside the system's error numbers.
+constexpr int notARegularFile = -1;
+constexpr int otherHardLinks = -2;
+
 // Opens the log for appending, creating it when missing. Never follows a
-// symbolic link and never blocks: anything but a regular file is refused.
+// symbolic link and never blocks: anything but a regular file is refused, and
+// so is a file with other hard links (nothing stops another user from linking
+// a file of theirs to this path, where the directory is shared).
 FileDescriptor openLogForAppend(const std::string& path, int& error) {
     FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     if (!fd) {
@@ -327,7 +276,11 @@ FileDescriptor openLogForAppend(const std::string& path, int& error) {
         return {};
     }
     if (!S_ISREG(info.st_mode)) {
-        error = EINVAL;
+        error = notARegularFile;
+        return {};
+    }
+    if (info.st_nlink > 1) {
+        error = otherHardLinks;
         return {};
     }
     const int flags = ::fcntl(fd.get(), F_GETFL);
@@ -336,9 +289,11 @@ FileDescriptor openLogForAppend(const std::string& path, int& error) {
 }
 
 std::string logOpenErrorText(const std::string& path, int error) {
-    if (error == EINVAL) return "Cannot open the activity log " + path + ": not a regular file";
-    if (error == ELOOP) return "Cannot open the activity log " + path + ": it is a symbolic link";
-    return "Cannot open the activity log " + path + ": " + errorText(error);
+    const std::string prefix = "Cannot open the activity log " + path + ": ";
+    if (error == notARegularFile) return prefix + "not a regular file";
+    if (error == otherHardLinks) return prefix + "it has more than one hard link";
+    if (error == ELOOP) return prefix + "it is a symbolic link";
+    return prefix + errorText(error);
 }
 
 } // namespace
@@ -347,6 +302,7 @@ std::string logOpenErrorText(const std::string& path, int error) {
 
 CommandResult run(const std::string& executable, const std::vector<std::string>& arguments, double timeout) {
     const Clock::time_point start = Clock::now();
+    reapUnwatchedChildren();
 
     FileDescriptor readEnd, writeEnd;
     int pipeError = 0;
@@ -363,10 +319,10 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
     ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
 
     // Deadlines on the monotonic clock. A limit that is not a number counts
-    // as zero; an infinite one never expires.
+    // as zero; an infinite or very long one never expires.
     using Seconds = std::chrono::duration<double>;
     const double limit = std::isnan(timeout) ? 0.0 : std::max(timeout, 0.0);
-    const bool limited = std::isfinite(limit);
+    const bool limited = limit <= longestLimitSeconds;
     const Clock::time_point terminateAt =
         limited ? start + std::chrono::duration_cast<Clock::duration>(Seconds(limit)) : Clock::time_point::max();
     const Clock::time_point killAt =
@@ -374,9 +330,8 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
                 : Clock::time_point::max();
 
     ChildWatch watch(pid);
-    OutputBuffer output;
+    std::string output;
     bool pipeOpen = true;
-    bool pipeEnlarged = false;
     bool terminateSent = false;
     bool killSent = false;
     int waitStatus = 0;
@@ -421,27 +376,16 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         if (pipeOpen && ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-            pipeOpen = output.readAvailable(readEnd.get());
+            pipeOpen = readOutput(readEnd.get(), output);
             fallbackSleepMs = 1;
-#ifdef F_SETPIPE_SZ
-            // A chatty child: a larger pipe means fewer wake-ups. Best effort.
-            if (pipeOpen && !pipeEnlarged && output.size() >= chattyOutput) {
-                ::fcntl(readEnd.get(), F_SETPIPE_SZ, largePipeSize);
-                pipeEnlarged = true;
-            }
-#endif
         }
     }
 
     // Whatever is already in the pipe belongs to the result. A grandchild
     // that keeps the pipe open does not hold the result back.
-    if (pipeOpen) output.readAvailable(readEnd.get());
+    if (pipeOpen) readOutput(readEnd.get(), output);
 
-    CommandResult result;
-    result.status = statusOf(waitStatus);
-    std::string text = output.take();
-    if (isValidUTF8(text)) result.output = std::move(text);
-    return result;
+    return {statusOf(waitStatus), decodeUTF8(std::move(output))};
 }
 
 // ---- Activity log ------------------------------------------------------------
@@ -478,11 +422,11 @@ void appendLog(std::string_view message, const std::string& logFile) {
 
 // ---- Detached launch ---------------------------------------------------------
 
-void launchDetached(const std::string& executable, const std::vector<std::string>& arguments) {
-    launchDetached(executable, arguments, Places::standard());
-}
+namespace {
 
-void launchDetached(const std::string& executable, const std::vector<std::string>& arguments, const Places& places) {
+// Starts the detached child and returns its process number. Throws
+// LaunchError; nothing is started when anything throws.
+pid_t startDetached(const std::string& executable, const std::vector<std::string>& arguments, const Places& places) {
     Environment environment;
     environment.add("PATH", childSearchPath);
     environment.add("ADB", DiagnosticsService::findADBPath(places).value_or(""));
@@ -497,19 +441,85 @@ void launchDetached(const std::string& executable, const std::vector<std::string
     pid_t pid = 0;
     const int spawnError = spawnChild(pid, executable, arguments, environment, log.get(), true);
     if (spawnError != 0) throw LaunchError(launchErrorText(executable, spawnError));
-
-    // Nobody waits for the child's result, but it must not linger as a
-    // zombie of the application: a small thread reaps it when it ends.
-    std::thread([pid] {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+    return pid;
 }
 
-std::optional<std::string> decodeUTF8(std::string bytes) {
-    if (!isValidUTF8(bytes)) return std::nullopt;
-    return bytes;
+// launchDetached with `given` places, or the standard ones.
+void launch(const std::string& executable, const std::vector<std::string>& arguments, const Places* given) {
+    pid_t pid = 0;
+    try {
+        reapUnwatchedChildren();
+        pid = startDetached(executable, arguments, given ? *given : Places::standard());
+    } catch (const LaunchError&) {
+        throw;
+    } catch (const std::exception& error) {
+        // Before the start, so nothing runs: out of memory, most likely.
+        throw LaunchError("Cannot start " + executable + ": " + error.what());
+    }
+    reapWhenEnded(pid);
+}
+
+} // namespace
+
+void launchDetached(const std::string& executable, const std::vector<std::string>& arguments) {
+    launch(executable, arguments, nullptr);
+}
+
+void launchDetached(const std::string& executable, const std::vector<std::string>& arguments, const Places& places) {
+    launch(executable, arguments, &places);
+}
+
+// ---- UTF-8 -------------------------------------------------------------------
+
+std::string decodeUTF8(std::string bytes) {
+    static constexpr std::string_view replacement = "\xEF\xBF\xBD"; // U+FFFD
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t size = bytes.size();
+    std::string text;     // built only once something is replaced
+    std::size_t kept = 0; // bytes before this are in `text`; 0 until then
+    std::size_t i = 0;
+    while (i < size) {
+        const unsigned char lead = data[i];
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        // The length of the sequence `lead` begins, and the range its second
+        // byte must lie in (Unicode's table of well-formed byte sequences).
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;       // overlong
+            else if (lead == 0xED) high = 0x9F; // surrogates
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;       // overlong
+            else if (lead == 0xF4) high = 0x8F; // above U+10FFFF
+        }
+        // How far the bytes follow a well-formed sequence.
+        std::size_t matched = 1;
+        while (matched < length && i + matched < size) {
+            const unsigned char next = data[i + matched];
+            if (next < (matched == 1 ? low : 0x80) || next > (matched == 1 ? high : 0xBF)) break;
+            ++matched;
+        }
+        if (matched == length) {
+            i += length;
+            continue;
+        }
+        // An ill-formed sequence: its maximal subpart (the lead alone when
+        // nothing can follow it) becomes one replacement character.
+        text.append(bytes, kept, i - kept);
+        text += replacement;
+        i += matched;
+        kept = i;
+    }
+    if (kept == 0) return bytes;
+    text.append(bytes, kept);
+    return text;
 }
 
 } // namespace kelvane::CommandRunner

@@ -2,8 +2,8 @@
 // activity log, and detached launches whose output goes into that log.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -18,9 +18,10 @@ struct CommandResult {
     // Exit code; or the number of the signal that ended the child; or 127
     // when the child could not be started.
     std::int32_t status = 0;
-    // Standard output and standard error as one UTF-8 text, in writing order.
-    // Empty when the bytes are not valid UTF-8. On a launch failure: a
-    // description that names the path and the cause.
+    // Standard output and standard error as one UTF-8 text, in writing order,
+    // at most maxOutputBytes of it; bytes that are not UTF-8 show as U+FFFD
+    // (see decodeUTF8). On a launch failure: a description that names the
+    // path and the cause.
     std::string output;
 
     bool operator==(const CommandResult&) const = default;
@@ -48,11 +49,20 @@ inline constexpr std::int32_t launchFailureStatus = 127;
 // gets before it is killed.
 inline constexpr double killGraceSeconds = 3.0;
 
+// How much of a child's output run keeps: the first 4 MiB. The rest is read
+// and dropped, so a runaway child never blocks on a full pipe, its time limit
+// still ends it, and memory stays bounded (docs/reliability.md, "Runaway
+// output"). The cut is made in bytes; a character it splits shows as one
+// U+FFFD, like one split by the time limit.
+inline constexpr std::size_t maxOutputBytes = std::size_t{4} << 20;
+
 // Runs `executable` (a path, taken literally: no shell, no search) with
 // `arguments` verbatim and an environment of PATH=childSearchPath only.
 // Standard output and standard error share one pipe; standard input is
 // inherited. After `timeout` seconds (monotonic clock) the child gets one
-// SIGTERM, and SIGKILL killGraceSeconds later if it is still there.
+// SIGTERM, and SIGKILL killGraceSeconds later if it is still there. A limit
+// that is not a number counts as zero; an infinite one, or one of decades,
+// never expires.
 //
 // Blocks until the child has ended and been reaped: call it off the UI thread.
 // Safe to call from any number of threads at once.
@@ -61,18 +71,21 @@ CommandResult run(const std::string& executable,
 
 // Appends "[YYYY-MM-DD HH:MM:SS +0000] <message>\n" (UTC) to the activity
 // log with one write(). Never fails towards the caller: an entry that cannot
-// be written is dropped. Only a regular file is ever written; a symbolic link
-// or anything else at the path makes the entry drop.
+// be written is dropped. Only a regular file with a single name is ever
+// written; a symbolic link, a file with other hard links (which may be
+// someone else's file) or anything else at the path makes the entry drop.
 void appendLog(std::string_view message);
 void appendLog(std::string_view message, const std::string& logFile);
 
 // Starts `executable` with `arguments` and returns once it has started,
 // without waiting for it. Environment: PATH=childSearchPath and ADB=<the adb
 // that tool discovery finds now, or empty>. Standard output and standard
-// error are appended to the activity log. The child runs in its own session
-// and is reaped by nobody but the system: it may outlive the application.
-// Throws LaunchError when the log cannot be opened or the program cannot be
-// started; nothing is started then.
+// error are appended to the activity log (refused as appendLog refuses it).
+// The child runs in its own session and may outlive the application. Once it
+// has started the launch has succeeded: a small thread reaps the child when
+// it ends or, when no thread can be had, the next run or launchDetached after
+// its end does. Throws LaunchError, and only that, when the log cannot be
+// opened or the program cannot be started; nothing is started then.
 void launchDetached(const std::string& executable,
                     const std::vector<std::string>& arguments);
 // The same with the tool places and the log file of `places`.
@@ -80,9 +93,11 @@ void launchDetached(const std::string& executable,
                     const std::vector<std::string>& arguments,
                     const Places& places);
 
-// Strict UTF-8 check (no overlong forms, no surrogates, nothing above
-// U+10FFFF, no truncated sequences): `bytes` itself when valid, else nothing.
-std::optional<std::string> decodeUTF8(std::string bytes);
+// `bytes` as UTF-8 text: valid text unchanged; each maximal subpart of an
+// ill-formed sequence (an overlong form, a surrogate, anything above
+// U+10FFFF, a stray or missing continuation byte) replaced by one U+FFFD, as
+// Unicode recommends. No invalid byte costs more than one replacement.
+std::string decodeUTF8(std::string bytes);
 
 // The entry line that appendLog writes for `message` at `unixSeconds`.
 std::string formatLogEntry(std::string_view message, std::int64_t unixSeconds);
