@@ -43,8 +43,8 @@ struct ViewModelServices {
     // Why the thing at a path may not be handed to the desktop as the
     // activity log, or nothing when it is a regular file of one link.
     std::function<std::optional<std::string>(const std::string&)> logFileProblem;
-    // Tells of a failure that has no other place to go. Default: a line on
-    // standard error.
+    // Tells of a failure that has no other place to go; called from any
+    // thread. Default: a line on standard error.
     std::function<void(const std::string&)> reportProblem;
     // Asks the desktop to open a file; answers whether it could. Default:
     // no desktop, answers false.
