@@ -2,7 +2,10 @@
 
 #include "DiagnosticsService.h"
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
+#include <iostream>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -31,6 +34,46 @@ std::string lingguangResultEntry(const CommandResult& result) {
 std::string launchingEntry(const std::string& serial) { return "Launching scrcpy for device " + serial; }
 std::string launchFailedEntry(const std::string& description) { return "Failed to launch scrcpy: " + description; }
 std::string mirrorStartedMessage(const std::string& serial) { return "Mirror started for " + serial + "."; }
+std::string notOpeningLogMessage(const std::string& path, const std::string& problem) {
+    return "Not opening the activity log " + path + ": " + problem;
+}
+std::string failedPassMessage(const std::string& problem) { return "The diagnostics pass failed: " + problem; }
+
+// Why the log file at `path` may not be shown. The path itself is looked at,
+// never what a link points to.
+std::optional<std::string> logFileProblemAt(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return std::string(std::strerror(errno));
+    if (S_ISLNK(info.st_mode)) return "it is a symbolic link";
+    if (!S_ISREG(info.st_mode)) return "it is not a regular file";
+    if (info.st_nlink != 1) return "it has more than one hard link";
+    return std::nullopt;
+}
+
+void writeToStandardError(const std::string& message) { std::cerr << message << std::endl; }
+
+// The description of the exception being handled; call inside a handler.
+std::string currentExceptionText() {
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
+// What a refresh publishes when its pass broke off before it could tell
+// anything: nothing found.
+DiagnosticsSnapshot nothingFound() {
+    DiagnosticsSnapshot snapshot = DiagnosticsSnapshot::initial();
+    try {
+        snapshot.checks = DiagnosticsService::makeChecks(snapshot);
+    } catch (...) {
+        // Without rows, the window still shows the summary.
+    }
+    return snapshot;
+}
 
 void runInline(Task task) { task(); }
 
@@ -89,6 +132,8 @@ ViewModelServices ViewModelServices::withDefaults(ViewModelServices services) {
         }
     }
     if (!services.fileExists) services.fileExists = somethingExistsAt;
+    if (!services.logFileProblem) services.logFileProblem = logFileProblemAt;
+    if (!services.reportProblem) services.reportProblem = writeToStandardError;
     if (!services.openFile) services.openFile = [](const std::string&) { return false; };
     return services;
 }
@@ -152,12 +197,20 @@ void DiagnosticsViewModel::setSelectedDeviceID(std::optional<std::string> id) {
 
 void DiagnosticsViewModel::refresh(Completion done) {
     auto self = shared_from_this();
-    services_.onUIThread([self, done = std::move(done)] {
+    services_.onUIThread([self, done = beginOperation(std::move(done))] {
         self->assign(Property::isRefreshing, self->isRefreshing_, true);
         self->assign(Property::statusMessage, self->statusMessage_, std::optional<std::string>(refreshingMessage));
 
         self->services_.inBackground([self, done] {
-            DiagnosticsSnapshot built = self->services_.buildSnapshot();
+            // A pass that breaks off (out of memory, no thread to be had)
+            // still ends the refresh, as one that found nothing.
+            DiagnosticsSnapshot built;
+            try {
+                built = self->services_.buildSnapshot();
+            } catch (...) {
+                self->services_.reportProblem(failedPassMessage(currentExceptionText()));
+                built = nothingFound();
+            }
 
             self->services_.onUIThread([self, done, built = std::move(built)] {
                 std::optional<std::string> choice = built.selectedDeviceID;
@@ -166,7 +219,7 @@ void DiagnosticsViewModel::refresh(Completion done) {
                 self->assign(Property::selectedDeviceID, self->selectedDeviceID_, std::move(choice));
                 self->assign(Property::statusMessage, self->statusMessage_, std::move(summary));
                 self->assign(Property::isRefreshing, self->isRefreshing_, false);
-                if (done) done();
+                done();
             });
         });
     });
@@ -174,7 +227,7 @@ void DiagnosticsViewModel::refresh(Completion done) {
 
 void DiagnosticsViewModel::startMirror(bool openLingguang, Completion done) {
     auto self = shared_from_this();
-    services_.onUIThread([self, openLingguang, done = std::move(done)] {
+    services_.onUIThread([self, openLingguang, done = beginOperation(std::move(done))] {
         self->assign(Property::lastError, self->lastError_, std::optional<std::string>());
         self->assign(Property::statusMessage, self->statusMessage_,
                      std::optional<std::string>(openLingguang ? openingLingguangMessage : startingMirrorMessage));
@@ -192,7 +245,7 @@ void DiagnosticsViewModel::startMirror(bool openLingguang, Completion done) {
             self->assign(Property::lastError, self->lastError_, std::optional<std::string>(message));
             self->assign(Property::statusMessage, self->statusMessage_, std::optional<std::string>(message));
             self->assign(Property::isStarting, self->isStarting_, false);
-            if (done) done();
+            done();
         };
         if (!adbPath) return refuse(adbMissingMessage);
         if (!scrcpyPath) return refuse(scrcpyMissingMessage);
@@ -202,13 +255,19 @@ void DiagnosticsViewModel::startMirror(bool openLingguang, Completion done) {
             auto arguments = DiagnosticsService::lingguangLaunchArguments(*serial);
             self->services_.inBackground([self, done, adb = *adbPath, arguments = std::move(arguments),
                                           scrcpy = *scrcpyPath, serial = *serial] {
-                CommandResult result =
-                    self->services_.run(adb, arguments, DiagnosticsService::lingguangLaunchTimeout);
+                // A run that breaks off counts as a command that could not
+                // start; the mirror is launched all the same.
+                CommandResult result;
+                try {
+                    result = self->services_.run(adb, arguments, DiagnosticsService::lingguangLaunchTimeout);
+                } catch (...) {
+                    result = {CommandRunner::launchFailureStatus, currentExceptionText()};
+                }
 
                 self->services_.onUIThread([self, done, result = std::move(result), scrcpy, serial] {
                     self->services_.appendLog(lingguangResultEntry(result));
                     self->finishMirror(scrcpy, serial);
-                    if (done) done();
+                    done();
                 });
             });
             return;
@@ -219,8 +278,22 @@ void DiagnosticsViewModel::startMirror(bool openLingguang, Completion done) {
             self->services_.appendLog(lingguangMissingEntry(*serial));
         }
         self->finishMirror(*scrcpyPath, *serial);
-        if (done) done();
+        done();
     });
+}
+
+DiagnosticsViewModel::Completion DiagnosticsViewModel::beginOperation(Completion done) {
+    ++operationsUnderWay_;
+    return [self = shared_from_this(), done = std::move(done)] {
+        if (done) done();
+        if (--self->operationsUnderWay_ > 0) return;
+        for (Completion& then : std::exchange(self->idleWaiters_, {})) then();
+    };
+}
+
+void DiagnosticsViewModel::whenIdle(Completion then) {
+    if (operationsUnderWay_ == 0) return then();
+    idleWaiters_.push_back(std::move(then));
 }
 
 void DiagnosticsViewModel::finishMirror(const std::string& scrcpyPath, const std::string& serial) {
@@ -246,6 +319,10 @@ void DiagnosticsViewModel::finishMirror(const std::string& scrcpyPath, const std
 void DiagnosticsViewModel::openLog() {
     const std::string& path = services_.logPath;
     if (!services_.fileExists(path)) services_.appendLog(std::string(logCreatedEntry));
+    if (const std::optional<std::string> problem = services_.logFileProblem(path)) {
+        services_.reportProblem(notOpeningLogMessage(path, *problem));
+        return;
+    }
     services_.openFile(path);
 }
 

@@ -40,6 +40,12 @@ struct ViewModelServices {
     std::function<void(const std::string&, const std::vector<std::string>&)> launchDetached;
     // Whether something exists at a path.
     std::function<bool(const std::string&)> fileExists;
+    // Why the thing at a path may not be handed to the desktop as the
+    // activity log, or nothing when it is a regular file of one link.
+    std::function<std::optional<std::string>(const std::string&)> logFileProblem;
+    // Tells of a failure that has no other place to go; called from any
+    // thread. Default: a line on standard error.
+    std::function<void(const std::string&)> reportProblem;
     // Asks the desktop to open a file; answers whether it could. Default:
     // no desktop, answers false.
     std::function<bool(const std::string&)> openFile;
@@ -98,14 +104,27 @@ public:
     // Starts scrcpy for the chosen device, bringing Lingguang to the front
     // first when asked and installed.
     void startMirror(bool openLingguang, Completion done = {});
-    // Creates the activity log if needed and hands it to the desktop.
+    // Creates the activity log if needed and hands it to the desktop, but
+    // only a regular file of one link: never what a link points to, a FIFO,
+    // a directory or another name of some other file. A refusal goes to
+    // reportProblem.
     void openLog();
+
+    // ---- Operations under way (not observable) ----
+    // Refreshes and mirror starts that have been called and not yet ended.
+    std::size_t operationsUnderWay() const { return operationsUnderWay_; }
+    // Runs `then` once no operation is under way: at once when none is,
+    // otherwise on the UI thread right after the last one ends.
+    void whenIdle(Completion then);
 
 private:
     explicit DiagnosticsViewModel(ViewModelServices services);
 
     template <typename T>
     void assign(Property property, T& field, T value);
+    // Counts an operation as under way until the returned completion, which
+    // runs `done` first, has run.
+    Completion beginOperation(Completion done);
     void finishMirror(const std::string& scrcpyPath, const std::string& serial);
     void unsubscribe(std::size_t key);
 
@@ -120,6 +139,9 @@ private:
 
     std::map<std::size_t, Observer> observers_;
     std::size_t nextObserverKey_ = 1;
+
+    std::size_t operationsUnderWay_ = 0;
+    std::vector<Completion> idleWaiters_;
 };
 
 } // namespace kelvane

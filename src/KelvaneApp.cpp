@@ -1,28 +1,42 @@
 // The program's entry: one model for the life of the process, one window.
-#include "ContentView.h"
+#include "KelvaneApp.h"
 
 #include <QApplication>
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QString::fromUtf8(kelvane::applicationName.data(),
-                                                       qsizetype(kelvane::applicationName.size())));
+namespace kelvane {
 
-    // Created before the window and kept until the process ends: closing and
-    // reopening the window shows the same state.
-    const auto model = kelvane::DiagnosticsViewModel::create(kelvane::withQtServices());
-
-    kelvane::KelvaneWindow window(model);
+void endWithTheWindow(QApplication& app, KelvaneWindow& window, const std::shared_ptr<DiagnosticsViewModel>& model) {
+    QApplication::setQuitOnLastWindowClosed(false);
 #ifdef Q_OS_MACOS
     // The Mac convention: closing the window leaves the application running;
     // a click on its Dock icon shows the same window again (Qt reports the
     // reopen request as the application becoming active, even when it
     // already is), which starts a new refresh.
-    QApplication::setQuitOnLastWindowClosed(false);
+    Q_UNUSED(model);
     QObject::connect(&app, &QGuiApplication::applicationStateChanged, &window, [&window](Qt::ApplicationState state) {
         if (state == Qt::ApplicationActive) window.reopen();
     });
+#else
+    // Nothing is shown meanwhile; the event loop keeps delivering the
+    // operations' results until the last one has ended.
+    QObject::connect(&app, &QGuiApplication::lastWindowClosed, &window, [model] {
+        model->whenIdle([] { QCoreApplication::quit(); });
+    });
 #endif
+}
+
+int runApplication(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromUtf8(applicationName.data(), qsizetype(applicationName.size())));
+
+    // Created before the window and kept until the process ends: closing and
+    // reopening the window shows the same state.
+    const auto model = DiagnosticsViewModel::create(withQtServices());
+
+    KelvaneWindow window(model);
+    endWithTheWindow(app, window, model);
     window.show();
     return app.exec();
 }
+
+} // namespace kelvane

@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ostream>
 
 namespace kelvane::doctor {
@@ -25,6 +27,47 @@ constexpr std::string_view projectVersion = KELVANE_VERSION;
 std::string baseName(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// `text` with each byte of a control character but line feed and tab shown
+// as \xHH: the C0 controls, DEL, and the C1 controls U+0080 to U+009F (two
+// bytes in UTF-8). A terminal then shows phone output without obeying it.
+std::string escapeControls(std::string_view text) {
+    static constexpr char hexDigits[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(text.size());
+    const auto escape = [&](unsigned char byte) {
+        shown += "\\x";
+        shown += hexDigits[byte >> 4];
+        shown += hexDigits[byte & 0xF];
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool c1 = byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c1) {
+            escape(byte);
+            escape(static_cast<unsigned char>(text[++i]));
+        } else if ((byte < 0x20 && byte != '\n' && byte != '\t') || byte == 0x7F) {
+            escape(byte);
+        } else {
+            shown += text[i];
+        }
+    }
+    return shown;
+}
+
+// Writes `text` to `out` and gives `status`; when `out` refuses it, says
+// why on `err` and gives unwrittenStatus.
+int writeOut(const std::string& program, std::ostream& out, std::ostream& err, const std::string& text, int status) {
+    errno = 0;
+    out << text;
+    out.flush();
+    if (out) return status;
+    const int error = errno;
+    err << baseName(program) << ": cannot write the report: "
+        << (error != 0 ? std::strerror(error) : "the output refused it") << '\n';
+    return unwrittenStatus;
 }
 
 nlohmann::ordered_json optionalText(const std::optional<std::string>& text) {
@@ -48,8 +91,14 @@ std::string usage(const std::string& program) {
            "  --version   show the version\n"
            "  -h, --help  show this help\n"
            "\n"
-           "Exit status: 0 when a mirror could start (adb and scrcpy found and at\n"
-           "least one authorized device), 1 otherwise, 2 for an unknown option.\n"
+           "Exit status:\n"
+           "  0  a mirror could start (adb and scrcpy found and at least one\n"
+           "     authorized device)\n"
+           "  1  otherwise\n"
+           "  2  an unknown option\n"
+           "  3  the report could not be written (for example standard output\n"
+           "     closed or the disk full; the reason goes to standard error)\n"
+           "\n"
            "The pass is recorded in Kelvane's activity log, " +
            std::string(CommandRunner::logPath) + ".\n";
 }
@@ -68,7 +117,7 @@ std::string textReport(const DiagnosticsSnapshot& snapshot) {
         report += "\n" + snapshot.log;
         if (snapshot.log.back() != '\n') report += "\n";
     }
-    return report;
+    return escapeControls(report);
 }
 
 std::string jsonReport(const DiagnosticsSnapshot& snapshot) {
@@ -105,12 +154,10 @@ int run(const std::string& program, const std::vector<std::string>& arguments, c
     // Help and version come before everything else; the first one asked for wins.
     for (const std::string& argument : arguments) {
         if (argument == helpOption || argument == shortHelpOption) {
-            out << usage(program);
-            return helpStatus;
+            return writeOut(program, out, err, usage(program), helpStatus);
         }
         if (argument == versionOption) {
-            out << baseName(program) << ' ' << version() << '\n';
-            return helpStatus;
+            return writeOut(program, out, err, baseName(program) + " " + std::string(version()) + "\n", helpStatus);
         }
     }
     for (const std::string& argument : arguments) {
@@ -123,9 +170,8 @@ int run(const std::string& program, const std::vector<std::string>& arguments, c
     }
 
     const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
-    out << (asJSON ? jsonReport(snapshot) : textReport(snapshot));
-    out.flush();
-    return DiagnosticsService::canStartMirror(snapshot) ? readyStatus : notReadyStatus;
+    return writeOut(program, out, err, asJSON ? jsonReport(snapshot) : textReport(snapshot),
+                 DiagnosticsService::canStartMirror(snapshot) ? readyStatus : notReadyStatus);
 }
 
 } // namespace kelvane::doctor

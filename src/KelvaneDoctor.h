@@ -16,6 +16,7 @@ namespace kelvane::doctor {
 inline constexpr int readyStatus = 0;     // a mirror could start
 inline constexpr int notReadyStatus = 1;  // something is missing
 inline constexpr int usageStatus = 2;     // the command line was not understood
+inline constexpr int unwrittenStatus = 3; // the report could not be written
 
 // This build's version, "MAJOR.MINOR.PATCH".
 std::string_view version();
@@ -24,6 +25,8 @@ std::string_view version();
 std::string usage(const std::string& program);
 
 // The four rows (state, title, detail), the summary and the transcript.
+// Control characters other than line feed and tab (text from the phone may
+// hold terminal escapes) are shown as \xHH, one per byte.
 std::string textReport(const DiagnosticsSnapshot& snapshot);
 
 // The snapshot as a JSON object, with its summary and whether a mirror could
@@ -32,7 +35,8 @@ std::string jsonReport(const DiagnosticsSnapshot& snapshot);
 
 // The whole program: `arguments` without the program name. Runs one
 // diagnostics pass over `places` unless asked for help or the version or
-// given an unknown option, and gives the exit status.
+// given an unknown option, and gives the exit status. What `out` refuses to
+// take is told on `err` and gives unwrittenStatus.
 int run(const std::string& program, const std::vector<std::string>& arguments, const Places& places,
         std::ostream& out, std::ostream& err);
 

@@ -164,6 +164,7 @@ private:
             if (launchFailure) throw LaunchError(*launchFailure);
         };
         services.fileExists = [](const std::string&) { return true; };
+        services.logFileProblem = [](const std::string&) { return std::nullopt; };
         services.openFile = [this](const std::string& path) {
             opened.push_back(path);
             return true;

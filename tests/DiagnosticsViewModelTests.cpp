@@ -10,6 +10,7 @@
 #include <future>
 #include <mutex>
 #include <set>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -699,6 +700,82 @@ TEST(ViewModelThreadsTest, OnlyTheWaitsLeaveTheUIThread) {
     std::lock_guard lock(mutex);
     EXPECT_EQ(offUIThread, (std::set<std::string>{"buildSnapshot", "run"}));
     EXPECT_EQ(onUIThread, (std::set<std::string>{"appendLog", "launchDetached", "signal"}));
+}
+
+
+// ---- Faults of the outside -----------------------------------------------------
+
+TEST_F(ViewModelTest, BackgroundWorkThatThrowsStillEndsItsOperation) {
+    ViewModelServices services = fakes.services();
+    services.buildSnapshot = []() -> DiagnosticsSnapshot { throw std::bad_alloc(); };
+    services.run = [](const std::string&, const std::vector<std::string>&, double) -> CommandResult {
+        throw std::runtime_error("no thread");
+    };
+    Lines problems;
+    services.reportProblem = [&](const std::string& problem) { problems.push_back(problem); };
+    auto broken = DiagnosticsViewModel::create(services);
+    Recorder changes(broken);
+
+    broken->refresh(changes.marker("refresh done"));
+    fakes.queues.drain();
+    EXPECT_EQ(changes.take(), (Changes{"isRefreshing=true", "statusMessage=Refreshing diagnostics...", "snapshot=",
+                                       "selectedDeviceID=none", "statusMessage=ADB is missing.",
+                                       "isRefreshing=false", "refresh done"}));
+    EXPECT_EQ(broken->snapshot().checks.size(), 4u) << "nothing found, shown as such";
+    EXPECT_EQ(problems, (Lines{"The diagnostics pass failed: std::bad_alloc"}));
+
+    fakes.snapshots.push_back(ready("s", true));
+    ViewModelServices failingRun = fakes.services();
+    failingRun.run = services.run;
+    auto starter = DiagnosticsViewModel::create(failingRun);
+    starter->refresh();
+    fakes.queues.drain();
+    starter->startMirror(true);
+    fakes.queues.drain();
+    EXPECT_FALSE(starter->isStarting());
+    EXPECT_EQ(fakes.log, (Lines{"Lingguang launch result: status=127 output=no thread",
+                                "Launching scrcpy for device SER1"}));
+    EXPECT_EQ(fakes.launches.size(), 1u);
+}
+
+TEST_F(ViewModelTest, OpenLogHandsTheDesktopOnlyAPlainFile) {
+    struct Case {
+        std::string name;
+        std::function<int(const std::string& log, const std::string& other)> make;
+        std::string problem; // empty: opened
+    };
+    const std::vector<Case> cases{
+        {"plain file", [](auto& log, auto&) { return test::writeFile(log, ""), 0; }, ""},
+        {"symbolic link", [](auto& log, auto& other) { return ::symlink(other.c_str(), log.c_str()); },
+         "it is a symbolic link"},
+        {"FIFO", [](auto& log, auto&) { return ::mkfifo(log.c_str(), 0600); }, "it is not a regular file"},
+        {"directory", [](auto& log, auto&) { return ::mkdir(log.c_str(), 0700); }, "it is not a regular file"},
+        {"second name of a file", [](auto& log, auto& other) { return ::link(other.c_str(), log.c_str()); },
+         "it has more than one hard link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string logFile = dir / "activity.log";
+        test::writeFile(dir / "private", "secret\n");
+        ASSERT_EQ(c.make(logFile, dir / "private"), 0);
+        ViewModelServices services = fakes.services();
+        services.logPath = logFile;
+        services.fileExists = nullptr; // the real file system
+        services.logFileProblem = nullptr;
+        Lines problems;
+        services.reportProblem = [&](const std::string& text) { problems.push_back(text); };
+        fakes.opened.clear();
+        auto opener = DiagnosticsViewModel::create(services);
+        Recorder openerRecorder(opener);
+
+        opener->openLog();
+
+        EXPECT_EQ(fakes.opened, c.problem.empty() ? Lines{logFile} : Lines{});
+        EXPECT_EQ(problems, c.problem.empty() ? Lines{} : Lines{"Not opening the activity log " + logFile + ": " + c.problem});
+        EXPECT_EQ(openerRecorder.take(), Changes{});
+        EXPECT_TRUE(fakes.log.empty());
+    }
 }
 
 } // namespace

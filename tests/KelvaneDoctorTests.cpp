@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <sys/wait.h>
@@ -288,6 +289,49 @@ TEST(KelvaneDoctorProgram, RealPassExitStatusMatchesItsReport) {
     ASSERT_TRUE(asJSON.status == 0 || asJSON.status == 1) << asJSON.status << asJSON.err;
     const json report = json::parse(asJSON.out);
     EXPECT_EQ(report["canStartMirror"], asJSON.status == 0);
+}
+
+
+// ---- Scripts and terminals ----------------------------------------------------
+
+TEST(KelvaneDoctor, PhoneTextCannotSteerTheTerminal) {
+    Machine machine;
+    machine.installADB(readyDevices, "package:com.antgroup.leopard.android\x1b]0;owned\x07\r\x7f\xc2\x9b" "2J\n");
+    const auto text = machine.doctor({});
+    EXPECT_NE(text.out.find("S1\tdevice\n"), std::string::npos) << "tabs and line feeds stay";
+    EXPECT_NE(text.out.find("android\\x1b]0;owned\\x07\\x0d\\x7f\\xc2\\x9b2J\n"), std::string::npos) << text.out;
+    EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
+
+    const json report = json::parse(machine.doctor({"--json"}).out);
+    EXPECT_NE(report["log"].get<std::string>().find("\x1b]0;owned\x07\r"), std::string::npos);
+}
+
+// The built program, copied next to a stand-in adb at the bundled place,
+// driven by a shell.
+TEST(KelvaneDoctorProgram, KeepsAScriptsInputAndReportsAFullDisk) {
+    TempDir dir;
+    std::filesystem::copy_file(KELVANE_DOCTOR_PROGRAM, dir / "kelvane-doctor");
+    ::chmod((dir / "kelvane-doctor").c_str(), 0755);
+    // Like adb shell, the package query reads standard input to its end.
+    test::writeScript(dir / "Contents/Resources/platform-tools/adb",
+                      "case \"$1\" in\n"
+                      "  devices) printf 'List of devices attached\\nS1\\tdevice\\n' ;;\n"
+                      "  -s) cat >/dev/null ;;\n"
+                      "esac\n");
+    const std::string doctor = "'" + (dir / "kelvane-doctor") + "'";
+    const auto shell = [&](const std::string& script) {
+        const std::string command = "(" + script + ") >'" + (dir / "out") + "' 2>'" + (dir / "err") + "' </dev/null";
+        const int raw = std::system(command.c_str());
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    };
+
+    EXPECT_EQ(shell("printf 'one\\ntwo\\nthree\\n' | while read l; do " + doctor + " >/dev/null; echo $l; done"), 0);
+    EXPECT_EQ(test::readFile(dir / "out"), "one\ntwo\nthree\n");
+
+    for (const std::string arguments : {"", " --json", " --version"}) {
+        EXPECT_EQ(shell(doctor + arguments + " >/dev/full"), doctor::unwrittenStatus) << arguments;
+        EXPECT_EQ(test::readFile(dir / "err"), "kelvane-doctor: cannot write the report: No space left on device\n");
+    }
 }
 
 } // namespace
