@@ -59,15 +59,8 @@ if(TARGET kelvane AND APPLE)
     if(NOT EXISTS "${KELVANE_BUNDLED_ADB}" OR IS_DIRECTORY "${KELVANE_BUNDLED_ADB}")
       message(FATAL_ERROR "KELVANE_BUNDLED_ADB: no such file: ${KELVANE_BUNDLED_ADB}")
     endif()
-    # Where the bundled adb lies below the bundle root, read from its one
-    # definition ("Contents/Resources/platform-tools/adb").
-    file(STRINGS ${PROJECT_SOURCE_DIR}/src/DiagnosticsService.h bundled_adb_line
-      REGEX "bundledADBRelativePath = \"")
-    string(REGEX REPLACE ".*bundledADBRelativePath = \"Contents/([^\"]+)\".*" "\\1"
-      bundled_adb_in_contents "${bundled_adb_line}")
-    if(NOT bundled_adb_in_contents MATCHES "^[^\"]+/adb$")
-      message(FATAL_ERROR "Cannot read the bundled adb's place from src/DiagnosticsService.h")
-    endif()
+    # The bundled adb's folder below the bundle's Contents.
+    string(REGEX REPLACE "^Contents/" "" bundled_adb_in_contents ${KELVANE_BUNDLED_ADB_RELATIVE_PATH})
     get_filename_component(bundled_adb_folder ${bundled_adb_in_contents} DIRECTORY)
     # A copy named adb and executable whatever the original is called; CMake
     # copies it into the bundle's Contents/<folder> when it builds the bundle.
@@ -92,6 +85,14 @@ elseif(TARGET kelvane)
   install(FILES ${kelvane_packaging_dir}/kelvane.svg
     DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
+
+# What packaging/check-deb.sh needs to know about this build, as shell
+# assignments.
+file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/package-facts.sh CONTENT
+"# Written by CMake for packaging/check-deb.sh.
+package='kelvane'
+log_path='${KELVANE_LOG_PATH}'
+")
 
 # ---- The Debian package ---------------------------------------------------
 

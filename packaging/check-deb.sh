@@ -14,8 +14,19 @@ if [ $# -ne 1 ]; then
   exit 2
 fi
 cd "$(dirname "$0")/.."
+# as_root, debian_installed, install_debian
+source packaging/install-helpers.sh
 build_dir=$(cd "$1" && pwd)
-package=kelvane
+
+fail() {
+  echo "check-deb: $*" >&2
+  exit 1
+}
+[ -f "$build_dir/CPackConfig.cmake" ] && [ -f "$build_dir/package-facts.sh" ] ||
+  fail "$build_dir is not a configured Kelvane build directory"
+# The package's name and the activity log's path, as the build defines them.
+source "$build_dir/package-facts.sh"
+
 system_adb=/usr/bin/adb
 bin_dir=/usr/bin
 desktop_entry=/usr/share/applications/kelvane.desktop
@@ -30,29 +41,11 @@ expected_files="./usr/bin/kelvane
 # (a virtual X server, a screenshot tool, Python for the JSON).
 tools=(dpkg-dev file desktop-file-utils adb xvfb xauth imagemagick python3)
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
-fail() {
-  echo "check-deb: $*" >&2
-  exit 1
-}
+install_debian "${tools[@]}"
 
-missing=()
-for tool in "${tools[@]}"; do installed "$tool" || missing+=("$tool"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
-
-if installed "$package"; then
+if debian_installed "$package"; then
   fail "$package is already installed; remove it first (apt-get purge $package), this check installs and removes its own"
 fi
-[ -f "$build_dir/CPackConfig.cmake" ] || fail "$build_dir is not a configured Kelvane build directory"
 
 work=$(mktemp -d /tmp/kelvane-deb-XXXXXX)
 we_installed=no
@@ -61,7 +54,7 @@ finish() {
   if [ "$we_installed" = yes ]; then
     echo "Removing $package"
     as_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "$package" >/dev/null || status=1
-    if installed "$package" || [ -e "$bin_dir/kelvane-doctor" ]; then
+    if debian_installed "$package" || [ -e "$bin_dir/kelvane-doctor" ]; then
       echo "check-deb: $package is still installed" >&2
       status=1
     fi
@@ -94,7 +87,7 @@ $files"
 # ---- Install it -----------------------------------------------------------
 we_installed=yes
 (cd "$work" && as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$(basename "$deb")" >/dev/null)
-installed "$package" || fail "apt did not install $package"
+debian_installed "$package" || fail "apt did not install $package"
 
 # The desktop entry and its icon.
 validation=$(desktop-file-validate "$desktop_entry" 2>&1) || fail "desktop-file-validate: $validation"
@@ -131,8 +124,6 @@ assert report["canStartMirror"] == (sys.argv[3] == "0"), report["canStartMirror"
 PY
 
 # The window starts from /usr/bin and finishes its first diagnostics pass.
-log_path=$(sed -n 's/.*logPath = "\([^"]*\)".*/\1/p' src/CommandRunner.h)
-[ -n "$log_path" ] || fail "cannot read the activity log's path from src/CommandRunner.h"
 sh tests/KelvaneAppSmokeTest.sh "$bin_dir/kelvane" "$work/kelvane.png" "$log_path" || fail "the installed kelvane did not start"
 
 echo "check-deb: $(basename "$deb") installs, validates and runs"
