@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a configured build directory, installs it
-# with apt on this machine, checks the installed programs and the desktop
-# entry, and removes the package again. Debian 12, as root (or with sudo).
+# Builds the Debian package from a configured build directory, checks it
+# with lintian, installs it with apt on this machine, checks the installed
+# programs, the desktop entry, the software-centre metadata and the manual
+# pages, and removes the package again. Debian 12, as root (or with sudo).
 #
 #   packaging/check-deb.sh <build dir>
 #
@@ -24,23 +25,31 @@ fail() {
 }
 [ -f "$build_dir/CPackConfig.cmake" ] && [ -f "$build_dir/package-facts.sh" ] ||
   fail "$build_dir is not a configured Kelvane build directory"
-# The package's name and the activity log's path, as the build defines them.
+# The package's name, the application's id and the activity log's path, as
+# the build defines them.
 source "$build_dir/package-facts.sh"
 
 system_adb=/usr/bin/adb
 bin_dir=/usr/bin
-desktop_entry=/usr/share/applications/kelvane.desktop
-icon=/usr/share/icons/hicolor/scalable/apps/kelvane.svg
+desktop_entry=/usr/share/applications/$app_id.desktop
+metainfo=/usr/share/metainfo/$app_id.metainfo.xml
+icon_dir=/usr/share/icons/hicolor/scalable/apps
+manual_pages=(kelvane kelvane-doctor)
 # What the package holds, and nothing else.
 expected_files="./usr/bin/kelvane
 ./usr/bin/kelvane-doctor
-./usr/share/applications/kelvane.desktop
-./usr/share/icons/hicolor/scalable/apps/kelvane.svg"
+./usr/share/applications/$app_id.desktop
+./usr/share/doc/$package/changelog.Debian.gz
+./usr/share/doc/$package/copyright
+./usr/share/icons/hicolor/scalable/apps/kelvane.svg
+./usr/share/man/man1/kelvane-doctor.1.gz
+./usr/share/man/man1/kelvane.1.gz
+./usr/share/metainfo/$app_id.metainfo.xml"
 # The tools this check uses: CPack's library dependencies (dpkg-shlibdeps,
-# file), the desktop entry's validator, adb, and the window's smoke test
-# (a virtual X server, a screenshot tool, Python for the JSON).
-tools=(dpkg-dev file desktop-file-utils adb xvfb xauth imagemagick python3)
-
+# file), lintian, the validators of the desktop entry and the software-centre
+# metadata, man, adb, and the window's smoke test (a virtual X server, a
+# screenshot tool, Python for the JSON).
+tools=(dpkg-dev file lintian desktop-file-utils appstream man-db adb xvfb xauth imagemagick python3)
 install_debian "${tools[@]}"
 
 if debian_installed "$package"; then
@@ -84,15 +93,37 @@ files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 [ "$files" = "$expected_files" ] || fail "unexpected package contents:
 $files"
 
+# Debian's own checks. Errors fail; every warning left is explained in
+# packaging/README.md.
+lintian --fail-on error "$deb" >"$work/lintian.txt" 2>&1 ||
+  { cat "$work/lintian.txt"; fail "lintian found errors"; }
+echo "lintian: $(grep -c '^W: ' "$work/lintian.txt" || true) warnings"
+grep '^[EW]: ' "$work/lintian.txt" || true
+
 # ---- Install it -----------------------------------------------------------
 we_installed=yes
 (cd "$work" && as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$(basename "$deb")" >/dev/null)
 debian_installed "$package" || fail "apt did not install $package"
 
-# The desktop entry and its icon.
+# The desktop entry, its icon, and the software-centre metadata that names
+# the entry. No warnings from either validator.
 validation=$(desktop-file-validate "$desktop_entry" 2>&1) || fail "desktop-file-validate: $validation"
 [ -z "$validation" ] || fail "desktop-file-validate: $validation"
-python3 -c 'import sys, xml.etree.ElementTree as t; t.parse(sys.argv[1])' "$icon" || fail "$icon is not well-formed"
+icon=$icon_dir/$(sed -n 's/^Icon=//p' "$desktop_entry").svg
+python3 -c 'import sys, xml.etree.ElementTree as t; t.parse(sys.argv[1])' "$icon" || fail "the desktop entry's icon $icon is missing or not well-formed"
+validation=$(appstreamcli validate --no-net "$metainfo" 2>&1) || fail "appstreamcli validate: $validation"
+if grep -E '^[EW]: ' <<<"$validation"; then fail "appstreamcli validate warns about $metainfo"; fi
+echo "appstreamcli validate: $(tail -n 1 <<<"$validation")"
+grep -Fq "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" || fail "$metainfo does not name $app_id.desktop"
+grep -Fq "<release version=\"$(dpkg-query -W -f='${Version}' "$package" | sed 's/-[^-]*$//')\"" "$metainfo" ||
+  fail "$metainfo has no release entry for the package's version"
+
+# The manual pages: found by name, and rendered without a warning.
+for page in "${manual_pages[@]}"; do
+  [ "$(man -w "$page")" = "/usr/share/man/man1/$page.1.gz" ] || fail "man finds $(man -w "$page") for $page"
+  warnings=$(MANWIDTH=80 man --warnings "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man $page warns: $warnings"
+done
 
 # The installed programs find their libraries and carry no search path of
 # their own.
