@@ -52,7 +52,11 @@ def tagged(section):
 def readme_facts(readme):
     # Each heading's text up to the next heading, whatever their levels.
     chapters = split(readme, "#+")
-    doctor, places, log = (chapters[title] for title in ("kelvane-doctor", "Where the tools are looked for", "The activity log"))
+    titles = ("kelvane-doctor", "Where the tools are looked for", "The activity log")
+    missing = [title for title in titles if title not in chapters]
+    if missing:
+        sys.exit(f"README.md has no heading {missing}: the passages this test reads have moved")
+    doctor, places, log = (chapters[title] for title in titles)
     facts = {
         "options": set(OPTION.findall("".join(l for l in doctor.splitlines(True) if l.startswith("| `-")))),
         "exit statuses": set(STATUS.findall(paragraph(doctor, "Exit status"))),
