@@ -178,10 +178,11 @@ endif()
 
 add_custom_target(kelvane_documents ALL DEPENDS ${kelvane_compressed_documents})
 
-# What packaging/check-deb.sh needs to know about this build, as shell
+# What the scripts outside CMake (packaging/check-deb.sh,
+# bench/window-startup.sh) need to know about this build, as shell
 # assignments.
-file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/package-facts.sh CONTENT
-"# Written by CMake for packaging/check-deb.sh.
+file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/build-facts.sh CONTENT
+"# Written by CMake: facts of this build for scripts.
 package='${kelvane_package_name}'
 app_id='${kelvane_app_id}'
 log_path='${KELVANE_LOG_PATH}'

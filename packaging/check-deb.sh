@@ -23,11 +23,11 @@ fail() {
   echo "check-deb: $*" >&2
   exit 1
 }
-[ -f "$build_dir/CPackConfig.cmake" ] && [ -f "$build_dir/package-facts.sh" ] ||
+[ -f "$build_dir/CPackConfig.cmake" ] && [ -f "$build_dir/build-facts.sh" ] ||
   fail "$build_dir is not a configured Kelvane build directory"
 # The package's name, the application's id and the activity log's path, as
 # the build defines them.
-source "$build_dir/package-facts.sh"
+source "$build_dir/build-facts.sh"
 
 system_adb=/usr/bin/adb
 bin_dir=/usr/bin
