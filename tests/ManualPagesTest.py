@@ -31,7 +31,17 @@ def split(text, heading):
 
 
 def paragraph(section, marker):
-    return next((p for p in section.split("\n\n") if marker in p), "")
+    """The paragraph that holds `marker`, and the tables right after it."""
+    paragraphs = section.split("\n\n")
+    for i, text in enumerate(paragraphs):
+        if marker in text:
+            found = [text]
+            for following in paragraphs[i + 1:]:
+                if not following.startswith("|"):
+                    break
+                found.append(following)
+            return "\n\n".join(found)
+    return ""
 
 
 def tagged(section):
