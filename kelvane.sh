@@ -7,6 +7,8 @@
 # Debian 12 (as root, or with sudo) and macOS with Homebrew.
 set -euo pipefail
 cd "$(dirname "$0")"
+# as_root, install_debian
+source packaging/install-helpers.sh
 
 build_dir=build
 jobs=2
@@ -22,22 +24,6 @@ debian_test_packages=(adb xvfb xauth imagemagick python3)
 
 brew_packages=(cmake ninja qt googletest nlohmann-json)
 brew_test_packages=(android-platform-tools python3)
-
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-
-install_debian() {
-  local missing=() package
-  for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
-}
 
 install_brew() {
   local missing=() package

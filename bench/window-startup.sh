@@ -40,11 +40,12 @@ probe=$(readlink -f "$1")
 kelvane=$(readlink -f "$2")
 hello=$(readlink -f "$3")
 runs=${4:-20}
-here=$(dirname "$(readlink -f "$0")")
 
-# The activity log's path, from its one definition.
-activity_log=$(sed -n 's/.*logPath = "\([^"]*\)".*/\1/p' "$here/../src/CommandRunner.h")
-[ -n "$activity_log" ] || { echo "cannot read the activity log's path from src/CommandRunner.h" >&2; exit 1; }
+# The activity log's path, as the build that made kelvane defines it.
+facts=$(dirname "$kelvane")/build-facts.sh
+[ -f "$facts" ] || { echo "no $facts: give the kelvane of a build directory" >&2; exit 1; }
+. "$facts"
+activity_log=$log_path
 
 home=$HOME
 mount -t tmpfs tmpfs /tmp

@@ -1,14 +1,19 @@
-# Installation, the macOS application bundle and the Debian package.
+# Installation, the macOS application bundle, the manual pages and the
+# Debian package.
 #
 #   cmake --install <build dir> [--prefix <dir>]
-#     Linux: bin/kelvane, bin/kelvane-doctor, share/applications/kelvane.desktop,
-#            share/icons/hicolor/scalable/apps/kelvane.svg
+#     Linux: bin/kelvane, bin/kelvane-doctor,
+#            share/applications/org.kelvane.Kelvane.desktop,
+#            share/icons/hicolor/scalable/apps/kelvane.svg,
+#            share/metainfo/org.kelvane.Kelvane.metainfo.xml,
+#            share/man/man1/kelvane.1.gz, share/man/man1/kelvane-doctor.1.gz,
+#            share/doc/kelvane/copyright, share/doc/kelvane/changelog.Debian.gz
 #     macOS: Kelvane.app (with a copy of adb inside when KELVANE_BUNDLED_ADB
-#            names one), bin/kelvane-doctor
+#            names one), bin/kelvane-doctor, share/man/man1/kelvane-doctor.1.gz
 #   cpack -G DEB   (in the build directory) the Debian package of the above,
 #                  installed below /usr
 #
-# Included from the top-level CMakeLists.txt after all targets exist.
+# Included from the top-level CMakeLists.txt once the programs' targets exist.
 
 include(GNUInstallDirs)
 
@@ -16,6 +21,16 @@ set(KELVANE_BUNDLED_ADB "" CACHE FILEPATH
   "macOS: an adb program to copy into Kelvane.app, where tool discovery looks first")
 
 set(kelvane_packaging_dir ${CMAKE_CURRENT_LIST_DIR})
+# The application's reverse-DNS id: the macOS bundle identifier, and on Linux
+# the names of the desktop entry and of the software-centre metadata.
+set(kelvane_app_id org.kelvane.Kelvane)
+set(kelvane_package_name kelvane)
+# Who answers for the Debian package. The project has no mail address of its
+# own yet; the reserved .invalid domain makes sure no mail reaches a stranger
+# (see packaging/README.md).
+set(kelvane_maintainer "Kelvane developers <kelvane@kelvane.invalid>")
+# The Debian revision of this version's package.
+set(kelvane_debian_revision 1)
 
 # The installed programs find their libraries in the system's places, or in
 # the places they were linked from (Qt outside the system, as Homebrew's):
@@ -39,7 +54,7 @@ if(TARGET kelvane AND APPLE)
   # Kelvane.app/Contents/MacOS/Kelvane. Tool discovery takes Kelvane.app as
   # the bundle root and looks for adb below it first.
   set(kelvane_bundle_name Kelvane)
-  set(kelvane_bundle_identifier org.kelvane.Kelvane)
+  set(kelvane_bundle_identifier ${kelvane_app_id})
   # The oldest macOS the bundle claims to run on: the one it is compiled for,
   # which is the building Mac's own unless a deployment target is given.
   if(CMAKE_OSX_DEPLOYMENT_TARGET)
@@ -59,15 +74,8 @@ if(TARGET kelvane AND APPLE)
     if(NOT EXISTS "${KELVANE_BUNDLED_ADB}" OR IS_DIRECTORY "${KELVANE_BUNDLED_ADB}")
       message(FATAL_ERROR "KELVANE_BUNDLED_ADB: no such file: ${KELVANE_BUNDLED_ADB}")
     endif()
-    # Where the bundled adb lies below the bundle root, read from its one
-    # definition ("Contents/Resources/platform-tools/adb").
-    file(STRINGS ${PROJECT_SOURCE_DIR}/src/DiagnosticsService.h bundled_adb_line
-      REGEX "bundledADBRelativePath = \"")
-    string(REGEX REPLACE ".*bundledADBRelativePath = \"Contents/([^\"]+)\".*" "\\1"
-      bundled_adb_in_contents "${bundled_adb_line}")
-    if(NOT bundled_adb_in_contents MATCHES "^[^\"]+/adb$")
-      message(FATAL_ERROR "Cannot read the bundled adb's place from src/DiagnosticsService.h")
-    endif()
+    # The bundled adb's folder below the bundle's Contents.
+    string(REGEX REPLACE "^Contents/" "" bundled_adb_in_contents ${KELVANE_BUNDLED_ADB_RELATIVE_PATH})
     get_filename_component(bundled_adb_folder ${bundled_adb_in_contents} DIRECTORY)
     # A copy named adb and executable whatever the original is called; CMake
     # copies it into the bundle's Contents/<folder> when it builds the bundle.
@@ -86,16 +94,103 @@ if(TARGET kelvane AND APPLE)
   install(TARGETS kelvane BUNDLE DESTINATION .)
 elseif(TARGET kelvane)
   install(TARGETS kelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # The desktop's launcher entry and its icon.
+  # The desktop's launcher entry, named by the application's id, its icon,
+  # and the software-centre metadata that points at the entry.
   install(FILES ${kelvane_packaging_dir}/kelvane.desktop
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/applications RENAME ${kelvane_app_id}.desktop)
   install(FILES ${kelvane_packaging_dir}/kelvane.svg
     DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+  configure_file(${kelvane_packaging_dir}/kelvane.metainfo.xml.in
+    ${CMAKE_CURRENT_BINARY_DIR}/${kelvane_app_id}.metainfo.xml @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${kelvane_app_id}.metainfo.xml
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 endif()
+
+# ---- Manual pages and the package's documents --------------------------------
+
+# The release date as Debian's changelog writes it ("Mon, 07 Dec 2026
+# 12:00:00 +0000"), weekday included.
+if(NOT KELVANE_RELEASE_DATE MATCHES "^([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])$")
+  message(FATAL_ERROR "KELVANE_RELEASE_DATE must read YYYY-MM-DD, not '${KELVANE_RELEASE_DATE}'")
+endif()
+set(release_year ${CMAKE_MATCH_1})
+set(release_day ${CMAKE_MATCH_3})
+math(EXPR release_month_index "${CMAKE_MATCH_2} - 1")
+# The day of the week by Sakamoto's method; 0 is Sunday.
+set(month_offsets 0 3 2 5 0 3 5 1 4 6 2 4)
+list(GET month_offsets ${release_month_index} month_offset)
+set(y ${release_year})
+if(release_month_index LESS 2)
+  math(EXPR y "${y} - 1")
+endif()
+math(EXPR weekday "(${y} + ${y} / 4 - ${y} / 100 + ${y} / 400 + ${month_offset} + ${release_day}) % 7")
+set(weekday_names Sun Mon Tue Wed Thu Fri Sat)
+set(month_names Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+list(GET weekday_names ${weekday} weekday_name)
+list(GET month_names ${release_month_index} month_name)
+set(kelvane_release_date_debian "${weekday_name}, ${release_day} ${month_name} ${release_year} 12:00:00 +0000")
+
+# Paths as the manual pages write them: every hyphen a minus sign, so that
+# what is copied from the page is the path.
+string(REPLACE "-" "\\-" kelvane_man_log_path ${KELVANE_LOG_PATH})
+string(REPLACE "-" "\\-" kelvane_man_bundled_adb ${KELVANE_BUNDLED_ADB_RELATIVE_PATH})
+
+# Documents filled in from the facts above, and their compressed copies
+# (gzip -9n: smallest, and no time stamp or name inside, so that the same
+# sources give the same bytes).
+set(kelvane_documents_dir ${CMAKE_CURRENT_BINARY_DIR}/documents)
+set(kelvane_compressed_documents)
+function(kelvane_compressed_document template name)
+  configure_file(${template} ${kelvane_documents_dir}/${name} @ONLY)
+  add_custom_command(OUTPUT ${kelvane_documents_dir}/${name}.gz
+    COMMAND sh -c "gzip -9n < '${name}' > '${name}.gz'"
+    DEPENDS ${kelvane_documents_dir}/${name}
+    WORKING_DIRECTORY ${kelvane_documents_dir} VERBATIM)
+  set(kelvane_compressed_documents ${kelvane_compressed_documents} ${kelvane_documents_dir}/${name}.gz PARENT_SCOPE)
+endfunction()
+
+kelvane_compressed_document(${PROJECT_SOURCE_DIR}/docs/kelvane-doctor.1.in kelvane-doctor.1)
+install(FILES ${kelvane_documents_dir}/kelvane-doctor.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(TARGET kelvane AND NOT APPLE)
+  kelvane_compressed_document(${PROJECT_SOURCE_DIR}/docs/kelvane.1.in kelvane.1)
+  install(FILES ${kelvane_documents_dir}/kelvane.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+if(NOT APPLE)
+  # Debian's copyright file, in its machine-readable format; the licence
+  # text is LICENSE's, without its title and copyright line, with every line
+  # indented and empty lines written as " .".
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license_text)
+  string(FIND "${license_text}" "Permission is hereby granted" license_start)
+  if(license_start LESS 0)
+    message(FATAL_ERROR "LICENSE does not hold the MIT licence's text")
+  endif()
+  string(SUBSTRING "${license_text}" ${license_start} -1 license_text)
+  string(STRIP "${license_text}" license_text)
+  string(REPLACE "\n\n" "\n.\n" license_text "${license_text}")
+  string(REPLACE "\n" "\n " kelvane_license_text " ${license_text}")
+  set(kelvane_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/${kelvane_package_name})
+  configure_file(${kelvane_packaging_dir}/copyright.in ${kelvane_documents_dir}/copyright @ONLY)
+  kelvane_compressed_document(${kelvane_packaging_dir}/changelog.in changelog.Debian)
+  install(FILES ${kelvane_documents_dir}/copyright ${kelvane_documents_dir}/changelog.Debian.gz
+    DESTINATION ${kelvane_doc_dir})
+endif()
+
+add_custom_target(kelvane_documents ALL DEPENDS ${kelvane_compressed_documents})
+
+# What the scripts outside CMake (packaging/check-deb.sh,
+# bench/window-startup.sh) need to know about this build, as shell
+# assignments.
+file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/build-facts.sh CONTENT
+"# Written by CMake: facts of this build for scripts.
+package='${kelvane_package_name}'
+app_id='${kelvane_app_id}'
+log_path='${KELVANE_LOG_PATH}'
+")
 
 # ---- The Debian package ---------------------------------------------------
 
-set(CPACK_PACKAGE_NAME kelvane)
+set(CPACK_PACKAGE_NAME ${kelvane_package_name})
 set(CPACK_PACKAGE_VENDOR "Kelvane developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -105,9 +200,11 @@ programs adb and scrcpy. Its window is a checklist of what a mirror needs
 the phone) and starts scrcpy for the chosen phone. kelvane-doctor runs the
 same diagnostics in a terminal, as text or JSON.")
 set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kelvane developers <kelvane@kelvane.invalid>")
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${kelvane_debian_revision})
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${kelvane_maintainer}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends: the shared libraries the programs link (Qt, the C++ runtime),

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a configured build directory, installs it
-# with apt on this machine, checks the installed programs and the desktop
-# entry, and removes the package again. Debian 12, as root (or with sudo).
+# Builds the Debian package from a configured build directory, checks it
+# with lintian, installs it with apt on this machine, checks the installed
+# programs, the desktop entry, the software-centre metadata and the manual
+# pages, and removes the package again. Debian 12, as root (or with sudo).
 #
 #   packaging/check-deb.sh <build dir>
 #
@@ -14,45 +15,46 @@ if [ $# -ne 1 ]; then
   exit 2
 fi
 cd "$(dirname "$0")/.."
+# as_root, debian_installed, install_debian
+source packaging/install-helpers.sh
 build_dir=$(cd "$1" && pwd)
-package=kelvane
-system_adb=/usr/bin/adb
-bin_dir=/usr/bin
-desktop_entry=/usr/share/applications/kelvane.desktop
-icon=/usr/share/icons/hicolor/scalable/apps/kelvane.svg
-# What the package holds, and nothing else.
-expected_files="./usr/bin/kelvane
-./usr/bin/kelvane-doctor
-./usr/share/applications/kelvane.desktop
-./usr/share/icons/hicolor/scalable/apps/kelvane.svg"
-# The tools this check uses: CPack's library dependencies (dpkg-shlibdeps,
-# file), the desktop entry's validator, adb, and the window's smoke test
-# (a virtual X server, a screenshot tool, Python for the JSON).
-tools=(dpkg-dev file desktop-file-utils adb xvfb xauth imagemagick python3)
 
-as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
-}
-installed() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
-}
 fail() {
   echo "check-deb: $*" >&2
   exit 1
 }
+[ -f "$build_dir/CPackConfig.cmake" ] && [ -f "$build_dir/build-facts.sh" ] ||
+  fail "$build_dir is not a configured Kelvane build directory"
+# The package's name, the application's id and the activity log's path, as
+# the build defines them.
+source "$build_dir/build-facts.sh"
 
-missing=()
-for tool in "${tools[@]}"; do installed "$tool" || missing+=("$tool"); done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+system_adb=/usr/bin/adb
+bin_dir=/usr/bin
+desktop_entry=/usr/share/applications/$app_id.desktop
+metainfo=/usr/share/metainfo/$app_id.metainfo.xml
+icon_dir=/usr/share/icons/hicolor/scalable/apps
+manual_pages=(kelvane kelvane-doctor)
+# What the package holds, and nothing else.
+expected_files="./usr/bin/kelvane
+./usr/bin/kelvane-doctor
+./usr/share/applications/$app_id.desktop
+./usr/share/doc/$package/changelog.Debian.gz
+./usr/share/doc/$package/copyright
+./usr/share/icons/hicolor/scalable/apps/kelvane.svg
+./usr/share/man/man1/kelvane-doctor.1.gz
+./usr/share/man/man1/kelvane.1.gz
+./usr/share/metainfo/$app_id.metainfo.xml"
+# The tools this check uses: CPack's library dependencies (dpkg-shlibdeps,
+# file), lintian, the validators of the desktop entry and the software-centre
+# metadata, man, adb, and the window's smoke test (a virtual X server, a
+# screenshot tool, Python for the JSON).
+tools=(dpkg-dev file lintian desktop-file-utils appstream man-db adb xvfb xauth imagemagick python3)
+install_debian "${tools[@]}"
 
-if installed "$package"; then
+if debian_installed "$package"; then
   fail "$package is already installed; remove it first (apt-get purge $package), this check installs and removes its own"
 fi
-[ -f "$build_dir/CPackConfig.cmake" ] || fail "$build_dir is not a configured Kelvane build directory"
 
 work=$(mktemp -d /tmp/kelvane-deb-XXXXXX)
 we_installed=no
@@ -61,7 +63,7 @@ finish() {
   if [ "$we_installed" = yes ]; then
     echo "Removing $package"
     as_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "$package" >/dev/null || status=1
-    if installed "$package" || [ -e "$bin_dir/kelvane-doctor" ]; then
+    if debian_installed "$package" || [ -e "$bin_dir/kelvane-doctor" ]; then
       echo "check-deb: $package is still installed" >&2
       status=1
     fi
@@ -91,15 +93,37 @@ files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 [ "$files" = "$expected_files" ] || fail "unexpected package contents:
 $files"
 
+# Debian's own checks. Errors fail; every warning left is explained in
+# packaging/README.md.
+lintian --fail-on error "$deb" >"$work/lintian.txt" 2>&1 ||
+  { cat "$work/lintian.txt"; fail "lintian found errors"; }
+echo "lintian: $(grep -c '^W: ' "$work/lintian.txt" || true) warnings"
+grep '^[EW]: ' "$work/lintian.txt" || true
+
 # ---- Install it -----------------------------------------------------------
 we_installed=yes
 (cd "$work" && as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$(basename "$deb")" >/dev/null)
-installed "$package" || fail "apt did not install $package"
+debian_installed "$package" || fail "apt did not install $package"
 
-# The desktop entry and its icon.
+# The desktop entry, its icon, and the software-centre metadata that names
+# the entry. No warnings from either validator.
 validation=$(desktop-file-validate "$desktop_entry" 2>&1) || fail "desktop-file-validate: $validation"
 [ -z "$validation" ] || fail "desktop-file-validate: $validation"
-python3 -c 'import sys, xml.etree.ElementTree as t; t.parse(sys.argv[1])' "$icon" || fail "$icon is not well-formed"
+icon=$icon_dir/$(sed -n 's/^Icon=//p' "$desktop_entry").svg
+python3 -c 'import sys, xml.etree.ElementTree as t; t.parse(sys.argv[1])' "$icon" || fail "the desktop entry's icon $icon is missing or not well-formed"
+validation=$(appstreamcli validate --no-net "$metainfo" 2>&1) || fail "appstreamcli validate: $validation"
+if grep -E '^[EW]: ' <<<"$validation"; then fail "appstreamcli validate warns about $metainfo"; fi
+echo "appstreamcli validate: $(tail -n 1 <<<"$validation")"
+grep -Fq "<launchable type=\"desktop-id\">$app_id.desktop</launchable>" "$metainfo" || fail "$metainfo does not name $app_id.desktop"
+grep -Fq "<release version=\"$(dpkg-query -W -f='${Version}' "$package" | sed 's/-[^-]*$//')\"" "$metainfo" ||
+  fail "$metainfo has no release entry for the package's version"
+
+# The manual pages: found by name, and rendered without a warning.
+for page in "${manual_pages[@]}"; do
+  [ "$(man -w "$page")" = "/usr/share/man/man1/$page.1.gz" ] || fail "man finds $(man -w "$page") for $page"
+  warnings=$(MANWIDTH=80 man --warnings "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man $page warns: $warnings"
+done
 
 # The installed programs find their libraries and carry no search path of
 # their own.
@@ -131,8 +155,6 @@ assert report["canStartMirror"] == (sys.argv[3] == "0"), report["canStartMirror"
 PY
 
 # The window starts from /usr/bin and finishes its first diagnostics pass.
-log_path=$(sed -n 's/.*logPath = "\([^"]*\)".*/\1/p' src/CommandRunner.h)
-[ -n "$log_path" ] || fail "cannot read the activity log's path from src/CommandRunner.h"
 sh tests/KelvaneAppSmokeTest.sh "$bin_dir/kelvane" "$work/kelvane.png" "$log_path" || fail "the installed kelvane did not start"
 
 echo "check-deb: $(basename "$deb") installs, validates and runs"

@@ -62,7 +62,7 @@ std::string errorText(int error) { return std::strerror(error); }
 // A pipe whose ends are closed on exec. Returns {read end, write end}.
 bool makePipe(FileDescriptor& readEnd, FileDescriptor& writeEnd, int& error) {
     int fds[2];
-#ifdef __linux__
+#if defined(__linux__) && !defined(KELVANE_PORTABLE_POSIX)
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         error = errno;
         return false;
@@ -124,7 +124,7 @@ int spawnChild(pid_t& pid, const std::string& executable, const std::vector<std:
 
     posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34)) && !defined(KELVANE_PORTABLE_POSIX)
     // Descriptors that other code opened without close-on-exec stay here.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
 #endif
@@ -160,11 +160,11 @@ std::string launchErrorText(const std::string& executable, int error) {
 
 // Tells when a child has ended without reaping it, so that the output pipe
 // and the child's end can be awaited together. (Building with
-// KELVANE_NO_PIDFD exercises the portable polling path on Linux.)
+// KELVANE_PORTABLE_POSIX exercises the portable polling path on Linux.)
 class ChildWatch {
 public:
     explicit ChildWatch([[maybe_unused]] pid_t pid) {
-#if defined(__linux__) && defined(SYS_pidfd_open) && !defined(KELVANE_NO_PIDFD)
+#if defined(__linux__) && defined(SYS_pidfd_open) && !defined(KELVANE_PORTABLE_POSIX)
         const long fd = ::syscall(SYS_pidfd_open, pid, 0);
         if (fd >= 0) pidfd_.reset(static_cast<int>(fd));
 #endif

@@ -40,7 +40,7 @@ inline constexpr std::string_view childSearchPath =
     "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
 
 // The activity log.
-inline constexpr std::string_view logPath = "/tmp/kelvane-pro.log";
+inline constexpr std::string_view logPath = KELVANE_LOG_PATH;
 
 // Status of a child that could not be started.
 inline constexpr std::int32_t launchFailureStatus = 127;

@@ -35,7 +35,7 @@ namespace DiagnosticsService {
 inline constexpr std::string_view lingguangPackage = "com.antgroup.leopard.android";
 inline constexpr std::string_view launcherCategory = "android.intent.category.LAUNCHER";
 // Where the bundled adb lies below the bundle root.
-inline constexpr std::string_view bundledADBRelativePath = "Contents/Resources/platform-tools/adb";
+inline constexpr std::string_view bundledADBRelativePath = KELVANE_BUNDLED_ADB_RELATIVE_PATH;
 // A path holding this is the bundled adb, whatever step found it.
 inline constexpr std::string_view bundledADBMarker = ".app/Contents/Resources/platform-tools/adb";
 
