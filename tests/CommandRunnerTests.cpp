@@ -332,8 +332,8 @@ TEST(CommandRunnerLog, DropsEntriesItCannotWriteSafely) {
     // written, nothing blocks, nothing throws.
     ::mkdir((dir / "a-directory").c_str(), 0755);
     test::writeFile(dir / "target", "untouched");
-    ::symlink((dir / "target").c_str(), (dir / "link").c_str());
-    ::symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str());
+    ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str()), 0);
     ASSERT_EQ(::link((dir / "target").c_str(), (dir / "hard-link").c_str()), 0);
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0666), 0);
 
@@ -463,7 +463,7 @@ TEST(CommandRunnerLaunch, UnusableLogFailsBeforeAnythingStarts) {
     const std::string marker = dir / "started";
     ::mkdir((dir / "a-directory").c_str(), 0755);
     test::writeFile(dir / "target", "");
-    ::symlink((dir / "target").c_str(), (dir / "link").c_str());
+    ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
     ASSERT_EQ(::link((dir / "target").c_str(), (dir / "hard-link").c_str()), 0);
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0666), 0);
     struct Case {
