@@ -37,7 +37,7 @@ inline constexpr std::string_view launcherCategory = "android.intent.category.LA
 // Where the bundled adb lies below the bundle root.
 inline constexpr std::string_view bundledADBRelativePath = KELVANE_BUNDLED_ADB_RELATIVE_PATH;
 // A path holding this is the bundled adb, whatever step found it.
-inline constexpr std::string_view bundledADBMarker = ".app/Contents/Resources/platform-tools/adb";
+inline constexpr std::string_view bundledADBMarker = ".app/" KELVANE_BUNDLED_ADB_RELATIVE_PATH;
 
 // Time limit of every adb command of a diagnostics pass, in seconds.
 inline constexpr double diagnosticsCommandTimeout = 12.0;
