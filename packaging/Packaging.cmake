@@ -24,6 +24,11 @@ set(kelvane_packaging_dir ${CMAKE_CURRENT_LIST_DIR})
 # The application's reverse-DNS id: the macOS bundle identifier, and on Linux
 # the names of the desktop entry and of the software-centre metadata.
 set(kelvane_app_id org.kelvane.Kelvane)
+if(TARGET kelvane_window)
+  # The window names its desktop entry, so that the desktop shows the
+  # entry's name and icon for it (the Wayland app id).
+  target_compile_definitions(kelvane_window PRIVATE KELVANE_APP_ID="${kelvane_app_id}")
+endif()
 set(kelvane_package_name kelvane)
 # Who answers for the Debian package. The project has no mail address of its
 # own yet; the reserved .invalid domain makes sure no mail reaches a stranger

@@ -28,6 +28,7 @@ void endWithTheWindow(QApplication& app, KelvaneWindow& window, const std::share
 int runApplication(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(applicationName.data(), qsizetype(applicationName.size())));
+    QGuiApplication::setDesktopFileName(QStringLiteral(KELVANE_APP_ID));
 
     // Created before the window and kept until the process ends: closing and
     // reopening the window shows the same state.
