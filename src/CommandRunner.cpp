@@ -256,14 +256,22 @@ void reapWhenEnded(pid_t pid) noexcept {
 
 // ---- Log file --------------------------------------------------------------
 
-// Reasons of openLogForAppend's own, beside the system's error numbers.
+// Reasons of the log's own, beside the system's error numbers.
 constexpr int notARegularFile = -1;
 constexpr int otherHardLinks = -2;
 
+// Whether the file described by `info` may serve as the log: 0, or the reason
+// it may not. Only a regular file with a single name: nothing stops another
+// user from linking a file of theirs to the log's path, where the directory
+// is shared.
+int logFileRefusal(const struct stat& info) {
+    if (!S_ISREG(info.st_mode)) return notARegularFile;
+    if (info.st_nlink > 1) return otherHardLinks;
+    return 0;
+}
+
 // Opens the log for appending, creating it when missing. Never follows a
-// symbolic link and never blocks: anything but a regular file is refused, and
-// so is a file with other hard links (nothing stops another user from linking
-// a file of theirs to this path, where the directory is shared).
+// symbolic link and never blocks: what logFileRefusal refuses is refused.
 FileDescriptor openLogForAppend(const std::string& path, int& error) {
     FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     if (!fd) {
@@ -275,25 +283,22 @@ FileDescriptor openLogForAppend(const std::string& path, int& error) {
         error = errno;
         return {};
     }
-    if (!S_ISREG(info.st_mode)) {
-        error = notARegularFile;
-        return {};
-    }
-    if (info.st_nlink > 1) {
-        error = otherHardLinks;
-        return {};
-    }
+    if ((error = logFileRefusal(info)) != 0) return {};
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
     return fd;
 }
 
+// Why the log is refused, for an error of openLogForAppend or logFileProblem.
+std::string logRefusalText(int error) {
+    if (error == notARegularFile) return "it is not a regular file";
+    if (error == otherHardLinks) return "it has more than one hard link";
+    if (error == ELOOP) return "it is a symbolic link";
+    return errorText(error);
+}
+
 std::string logOpenErrorText(const std::string& path, int error) {
-    const std::string prefix = "Cannot open the activity log " + path + ": ";
-    if (error == notARegularFile) return prefix + "not a regular file";
-    if (error == otherHardLinks) return prefix + "it has more than one hard link";
-    if (error == ELOOP) return prefix + "it is a symbolic link";
-    return prefix + errorText(error);
+    return "Cannot open the activity log " + path + ": " + logRefusalText(error);
 }
 
 } // namespace
@@ -418,6 +423,14 @@ void appendLog(std::string_view message, const std::string& logFile) {
     // One write, so that concurrent writers never split an entry. A failure
     // drops the entry.
     [[maybe_unused]] const ssize_t written = ::write(fd.get(), entry.data(), entry.size());
+}
+
+std::optional<std::string> logFileProblem(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return logRefusalText(errno);
+    if (S_ISLNK(info.st_mode)) return logRefusalText(ELOOP);
+    if (const int refusal = logFileRefusal(info); refusal != 0) return logRefusalText(refusal);
+    return std::nullopt;
 }
 
 // ---- Detached launch ---------------------------------------------------------

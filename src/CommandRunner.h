@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -76,6 +77,12 @@ CommandResult run(const std::string& executable,
 // someone else's file) or anything else at the path makes the entry drop.
 void appendLog(std::string_view message);
 void appendLog(std::string_view message, const std::string& logFile);
+
+// Why appendLog would not write the file at `path`, or nothing when it would
+// (a regular file with a single name). Looks at the path itself, never at
+// what a symbolic link there points to; something missing gives the system's
+// words.
+std::optional<std::string> logFileProblem(const std::string& path);
 
 // Starts `executable` with `arguments` and returns once it has started,
 // without waiting for it. Environment: PATH=childSearchPath and ADB=<the adb

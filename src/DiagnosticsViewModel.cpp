@@ -2,8 +2,6 @@
 
 #include "DiagnosticsService.h"
 
-#include <cerrno>
-#include <cstring>
 #include <exception>
 #include <iostream>
 #include <sys/stat.h>
@@ -38,17 +36,6 @@ std::string notOpeningLogMessage(const std::string& path, const std::string& pro
     return "Not opening the activity log " + path + ": " + problem;
 }
 std::string failedPassMessage(const std::string& problem) { return "The diagnostics pass failed: " + problem; }
-
-// Why the log file at `path` may not be shown. The path itself is looked at,
-// never what a link points to.
-std::optional<std::string> logFileProblemAt(const std::string& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) return std::string(std::strerror(errno));
-    if (S_ISLNK(info.st_mode)) return "it is a symbolic link";
-    if (!S_ISREG(info.st_mode)) return "it is not a regular file";
-    if (info.st_nlink != 1) return "it has more than one hard link";
-    return std::nullopt;
-}
 
 void writeToStandardError(const std::string& message) { std::cerr << message << std::endl; }
 
@@ -132,7 +119,7 @@ ViewModelServices ViewModelServices::withDefaults(ViewModelServices services) {
         }
     }
     if (!services.fileExists) services.fileExists = somethingExistsAt;
-    if (!services.logFileProblem) services.logFileProblem = logFileProblemAt;
+    if (!services.logFileProblem) services.logFileProblem = CommandRunner::logFileProblem;
     if (!services.reportProblem) services.reportProblem = writeToStandardError;
     if (!services.openFile) services.openFile = [](const std::string&) { return false; };
     return services;

@@ -42,6 +42,7 @@ struct ViewModelServices {
     std::function<bool(const std::string&)> fileExists;
     // Why the thing at a path may not be handed to the desktop as the
     // activity log, or nothing when it is a regular file of one link.
+    // Default: CommandRunner::logFileProblem, the log writers' own rule.
     std::function<std::optional<std::string>(const std::string&)> logFileProblem;
     // Tells of a failure that has no other place to go; called from any
     // thread. Default: a line on standard error.
