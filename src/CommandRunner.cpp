@@ -220,13 +220,23 @@ bool tryReap(pid_t pid, int& waitStatus) {
 // Detached children that no thread waits for (none could be had when they
 // were launched). Each is this process's unreaped child until it is taken
 // off here, so its number cannot pass to another process meanwhile.
-std::mutex unwatchedMutex;
-std::vector<pid_t> unwatchedChildren;
+struct UnwatchedChildren {
+    std::mutex mutex;
+    std::vector<pid_t> pids;
+};
+
+// Never destroyed: a run on a thread that outlives main (a pass still under
+// way when the application quits) may still reach it while the process ends.
+UnwatchedChildren& unwatchedChildren() {
+    static auto* const children = new UnwatchedChildren;
+    return *children;
+}
 
 // Reaps those of them that have ended. Never touches another child.
 void reapUnwatchedChildren() {
-    const std::lock_guard lock(unwatchedMutex);
-    std::erase_if(unwatchedChildren, [](pid_t pid) {
+    UnwatchedChildren& unwatched = unwatchedChildren();
+    const std::lock_guard lock(unwatched.mutex);
+    std::erase_if(unwatched.pids, [](pid_t pid) {
         int status = 0;
         return tryReap(pid, status);
     });
@@ -246,8 +256,9 @@ void reapWhenEnded(pid_t pid) noexcept {
         // No thread to be had.
     }
     try {
-        const std::lock_guard lock(unwatchedMutex);
-        unwatchedChildren.push_back(pid);
+        UnwatchedChildren& unwatched = unwatchedChildren();
+        const std::lock_guard lock(unwatched.mutex);
+        unwatched.pids.push_back(pid);
     } catch (const std::exception&) {
         // Out of memory as well: the child stays a zombie until the
         // application ends.
