@@ -5,7 +5,6 @@
 #include <exception>
 #include <iostream>
 #include <sys/stat.h>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -67,8 +66,9 @@ void runInline(Task task) { task(); }
 void runOnNewThread(Task task) {
     try {
         std::thread(task).detach();
-    } catch (const std::system_error&) {
-        // No thread to be had: finish the work here rather than never.
+    } catch (const std::exception&) {
+        // No thread to be had (std::system_error), or no memory for one
+        // (std::bad_alloc): finish the work here rather than never.
         task();
     }
 }
