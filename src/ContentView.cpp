@@ -494,7 +494,9 @@ ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* p
     statusRow->addWidget(statusDot_, 0, Qt::AlignVCenter);
     // The text takes what it needs of the row (render() caps it at its
     // one-line width), wrapping only when the row is narrower than that.
-    statusRow->addWidget(statusText_, 1, Qt::AlignVCenter);
+    // No stretch of its own: one would split the row's room evenly with the
+    // stretch after the indicator, and a long text would wrap in half of it.
+    statusRow->addWidget(statusText_, 0, Qt::AlignVCenter);
     statusRow->addWidget(busyIndicator_, 0, Qt::AlignVCenter);
     statusRow->addStretch(1);
     // The row keeps its height whether or not the indicator is there, so the

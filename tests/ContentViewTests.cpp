@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QFontInfo>
 #include <QLabel>
+#include <QLayout>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -734,6 +735,9 @@ TEST(ContentView, RowsErrorsAndLabelsCanBeHeard) {
             EXPECT_EQ(error->text(QAccessible::Name), failure);
             EXPECT_EQ(accessible("statusBar")->text(QAccessible::Name), failure);
             EXPECT_GE(child<QWidget>(&window, "errorLine")->height(), 3 * window.fontMetrics().height());
+            // Too long for one line, the status text takes the whole row before it wraps.
+            QWidget* bar = child<QWidget>(&window, "statusBar");
+            EXPECT_NEAR(child<QWidget>(&window, "statusText")->geometry().right(), bar->layout()->contentsRect().right(), 1);
         }
         EXPECT_EQ(window.minimumWidth(), minimumWindowWidth);
 
