@@ -1,9 +1,24 @@
 // The program's entry: one model for the life of the process, one window.
 #include "KelvaneApp.h"
 
+#include "DiagnosticsService.h"
+
 #include <QApplication>
+#include <QTimer>
+
+#include <chrono>
 
 namespace kelvane {
+namespace {
+
+// The longest an operation can last: a pass runs three adb commands one after
+// another, each ended at most the kill grace after its time limit.
+[[maybe_unused]] constexpr std::chrono::duration<double> longestOperation{
+    3 * (DiagnosticsService::diagnosticsCommandTimeout + CommandRunner::killGraceSeconds)};
+// Room for reaping and for the results to reach the model.
+[[maybe_unused]] constexpr std::chrono::seconds quitMargin{5};
+
+} // namespace
 
 void endWithTheWindow(QApplication& app, KelvaneWindow& window, const std::shared_ptr<DiagnosticsViewModel>& model) {
     QApplication::setQuitOnLastWindowClosed(false);
@@ -21,6 +36,11 @@ void endWithTheWindow(QApplication& app, KelvaneWindow& window, const std::share
     // operations' results until the last one has ended.
     QObject::connect(&app, &QGuiApplication::lastWindowClosed, &window, [model] {
         model->whenIdle([] { QCoreApplication::quit(); });
+        // A child the kernel does not let die (an adb stuck in a USB call)
+        // never ends its operation: it must not keep an invisible
+        // application alive for good.
+        QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(longestOperation + quitMargin), qApp,
+                           [] { QCoreApplication::quit(); });
     });
 #endif
 }
