@@ -3,15 +3,18 @@
 #include "DiagnosticsService.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <poll.h>
 #include <spawn.h>
@@ -99,6 +102,56 @@ private:
     std::vector<std::string> entries_;
     std::vector<char*> pointers_;
 };
+
+// What a child takes from Kelvane's own environment besides PATH (and ADB,
+// for a detached program): each variable only where it is set here, and
+// nothing else. On Linux a graphical program finds the user's display, sound
+// and session bus only through the desktop session's variables; SDL's two
+// are the overrides scrcpy's users are told to set when its window or sound
+// fails; adb's make Kelvane, scrcpy and the user's terminal talk to one and
+// the same adb server, with the user's keys. ANDROID_SERIAL is left out on
+// purpose: it would pick the phone behind the user's back. On macOS a
+// program reaches the window server without any variable.
+struct InheritedVariable {
+    std::string_view name;
+    // Also for the commands of run (adb's), not only for detached programs.
+    bool forEveryChild;
+};
+#if defined(__linux__)
+constexpr InheritedVariable inheritedVariables[] = {
+    // The desktop session.
+    {"DISPLAY", false},
+    {"WAYLAND_DISPLAY", false},
+    {"XAUTHORITY", false},
+    {"XDG_RUNTIME_DIR", false},
+    {"XDG_SESSION_TYPE", false},
+    {"HOME", false},
+    {"DBUS_SESSION_BUS_ADDRESS", false},
+    // SDL's overrides.
+    {"SDL_VIDEODRIVER", false},
+    {"SDL_AUDIODRIVER", false},
+    // adb's server and keys.
+    {"ANDROID_ADB_SERVER_PORT", true},
+    {"ANDROID_ADB_SERVER_ADDRESS", true},
+    {"ADB_SERVER_SOCKET", true},
+    {"ADB_VENDOR_KEYS", true},
+    {"ANDROID_USER_HOME", true},
+    {"ANDROID_SDK_HOME", true},
+};
+#else
+constexpr std::array<InheritedVariable, 0> inheritedVariables{};
+#endif
+
+// The environment of a child: PATH, then what it inherits.
+Environment childEnvironment(bool detached) {
+    Environment environment;
+    environment.add("PATH", childSearchPath);
+    for (const InheritedVariable& variable : inheritedVariables) {
+        if (!detached && !variable.forEveryChild) continue;
+        if (const char* value = std::getenv(std::string(variable.name).c_str())) environment.add(variable.name, value);
+    }
+    return environment;
+}
 
 std::vector<char*> argumentVector(const std::string& executable, const std::vector<std::string>& arguments,
                                   std::vector<std::string>& storage) {
@@ -242,29 +295,6 @@ void reapUnwatchedChildren() {
     });
 }
 
-// Sees to it that a started detached child is reaped when it ends. Never
-// throws: the child has started, whatever happens here.
-void reapWhenEnded(pid_t pid) noexcept {
-    try {
-        std::thread([pid] {
-            int status = 0;
-            while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-        }).detach();
-        return;
-    } catch (const std::exception&) {
-        // No thread to be had.
-    }
-    try {
-        UnwatchedChildren& unwatched = unwatchedChildren();
-        const std::lock_guard lock(unwatched.mutex);
-        unwatched.pids.push_back(pid);
-    } catch (const std::exception&) {
-        // Out of memory as well: the child stays a zombie until the
-        // application ends.
-    }
-}
-
 // ---- Log file --------------------------------------------------------------
 
 // Reasons of the log's own, beside the system's error numbers.
@@ -281,10 +311,12 @@ int logFileRefusal(const struct stat& info) {
     return 0;
 }
 
-// Opens the log for appending, creating it when missing. Never follows a
-// symbolic link and never blocks: what logFileRefusal refuses is refused.
-FileDescriptor openLogForAppend(const std::string& path, int& error) {
-    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+// Opens the log for appending, creating it when missing if `create`. Never
+// follows a symbolic link and never blocks: what logFileRefusal refuses is
+// refused.
+FileDescriptor openLogForAppend(const std::string& path, int& error, bool create = true) {
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0),
+                             0666));
     if (!fd) {
         error = errno;
         return {};
@@ -308,8 +340,79 @@ std::string logRefusalText(int error) {
     return errorText(error);
 }
 
-std::string logOpenErrorText(const std::string& path, int error) {
-    return "Cannot open the activity log " + path + ": " + logRefusalText(error);
+// Writes the entry for `message` with one write, so that concurrent writers
+// never split it. A failure drops the entry.
+void writeEntry(int fd, std::string_view message) {
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const std::string entry = formatLogEntry(message, seconds);
+    [[maybe_unused]] const ssize_t written = ::write(fd, entry.data(), entry.size());
+}
+
+// Makes the missing directories above `path`, for this user alone.
+void makeParentDirectories(const std::string& path) {
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        ::mkdir(path.substr(0, slash).c_str(), 0700);
+    }
+}
+
+// The shared logs this process has refused. Once refused, a shared log stays
+// refused for the rest of the run, so that the entries, the mirrors' output
+// and what Open Log shows all meet in the one private log. Never destroyed:
+// background work may still log while the process ends.
+struct RefusedLogs {
+    std::mutex mutex;
+    std::map<std::string, std::string> reasons; // shared log -> why
+};
+
+RefusedLogs& refusedLogs() {
+    static auto* const logs = new RefusedLogs;
+    return *logs;
+}
+
+bool hasPrivateLog(const Places& places) {
+    return !places.privateLogPath.empty() && places.privateLogPath != places.logPath;
+}
+
+bool isRefused(const Places& places) {
+    RefusedLogs& refused = refusedLogs();
+    const std::lock_guard lock(refused.mutex);
+    return refused.reasons.count(places.logPath) != 0;
+}
+
+struct OpenedLog {
+    FileDescriptor fd;
+    std::string path;
+};
+
+// The private log, open for appending. Its first entry of a run says why
+// the shared log was refused (`error`, or -1 when that was already told).
+OpenedLog openPrivateLog(const Places& places, int& error) {
+    RefusedLogs& refused = refusedLogs();
+    // Held while the note is written, so that no entry of another thread
+    // comes before it.
+    const std::lock_guard lock(refused.mutex);
+    const bool firstRefusal = refused.reasons.emplace(places.logPath, logRefusalText(error)).second;
+    makeParentDirectories(places.privateLogPath);
+    FileDescriptor fd = openLogForAppend(places.privateLogPath, error);
+    if (!fd) return {};
+    if (firstRefusal) {
+        writeEntry(fd.get(), "Not using the shared activity log " + places.logPath + ": " +
+                                 refused.reasons[places.logPath] + ". This log takes its place for the rest of this run.");
+    }
+    return {std::move(fd), places.privateLogPath};
+}
+
+// The activity log of `places`, open for appending: the shared log until it
+// has been refused, then the private one. Nothing open, with `error` set,
+// when neither can be used.
+OpenedLog openActivityLog(const Places& places, int& error) {
+    if (!isRefused(places)) {
+        FileDescriptor fd = openLogForAppend(places.logPath, error);
+        if (fd || !hasPrivateLog(places)) return {std::move(fd), places.logPath};
+    }
+    if (!hasPrivateLog(places)) return {};
+    return openPrivateLog(places, error);
 }
 
 } // namespace
@@ -324,8 +427,7 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
     int pipeError = 0;
     if (!makePipe(readEnd, writeEnd, pipeError)) return {launchFailureStatus, launchErrorText(executable, pipeError)};
 
-    Environment environment;
-    environment.add("PATH", childSearchPath);
+    Environment environment = childEnvironment(false);
 
     pid_t pid = 0;
     const int spawnError = spawnChild(pid, executable, arguments, environment, writeEnd.get(), false);
@@ -401,7 +503,7 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
     // that keeps the pipe open does not hold the result back.
     if (pipeOpen) readOutput(readEnd.get(), output);
 
-    return {statusOf(waitStatus), decodeUTF8(std::move(output))};
+    return {statusOf(waitStatus), decodeUTF8(std::move(output)), terminateSent};
 }
 
 // ---- Activity log ------------------------------------------------------------
@@ -422,18 +524,29 @@ std::string formatLogEntry(std::string_view message, std::int64_t unixSeconds) {
     return entry;
 }
 
-void appendLog(std::string_view message) { appendLog(message, std::string(logPath)); }
+void appendLog(std::string_view message) { appendLog(message, Places::standard()); }
+
+void appendLog(std::string_view message, const Places& places) {
+    int error = 0;
+    const OpenedLog log = openActivityLog(places, error);
+    if (log.fd) writeEntry(log.fd.get(), message);
+}
 
 void appendLog(std::string_view message, const std::string& logFile) {
-    const auto seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-    const std::string entry = formatLogEntry(message, seconds);
     int error = 0;
-    FileDescriptor fd = openLogForAppend(logFile, error);
-    if (!fd) return;
-    // One write, so that concurrent writers never split an entry. A failure
-    // drops the entry.
-    [[maybe_unused]] const ssize_t written = ::write(fd.get(), entry.data(), entry.size());
+    const FileDescriptor fd = openLogForAppend(logFile, error);
+    if (fd) writeEntry(fd.get(), message);
+}
+
+std::string logInUse(const Places& places) {
+    if (isRefused(places) && hasPrivateLog(places)) return places.privateLogPath;
+    // A missing shared log is one that can be created.
+    int error = 0;
+    if (openLogForAppend(places.logPath, error, false) || error == ENOENT || !hasPrivateLog(places)) {
+        return places.logPath;
+    }
+    openPrivateLog(places, error);
+    return places.privateLogPath;
 }
 
 std::optional<std::string> logFileProblem(const std::string& path) {
@@ -448,49 +561,124 @@ std::optional<std::string> logFileProblem(const std::string& path) {
 
 namespace {
 
-// Starts the detached child and returns its process number. Throws
-// LaunchError; nothing is started when anything throws.
-pid_t startDetached(const std::string& executable, const std::vector<std::string>& arguments, const Places& places) {
-    Environment environment;
-    environment.add("PATH", childSearchPath);
+// A started detached child, and where the text it writes can be read back.
+struct DetachedChild {
+    pid_t pid = 0;
+    // The log, open for reading, and where the child's text begins in it.
+    FileDescriptor log;
+    off_t from = 0;
+};
+
+// What reached the log from `from` to its end now: the last
+// maxEndOutputBytes of it.
+std::string logTextSince(int fd, off_t from) {
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || info.st_size <= from) return {};
+    off_t offset = std::max<off_t>(from, info.st_size - static_cast<off_t>(maxEndOutputBytes));
+    std::string text(static_cast<std::size_t>(info.st_size - offset), '\0');
+    std::size_t filled = 0;
+    while (filled < text.size()) {
+        const ssize_t count = ::pread(fd, text.data() + filled, text.size() - filled, offset);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) break;
+        filled += static_cast<std::size_t>(count);
+        offset += count;
+    }
+    text.resize(filled);
+    return text;
+}
+
+// Sees to it that a started detached child is reaped when it ends, and tells
+// `ended` how. Never throws: the child has started, whatever happens here.
+void reapWhenEnded(DetachedChild child, DetachedEnd ended) noexcept {
+    const pid_t pid = child.pid;
+    try {
+        std::thread([child = std::move(child), ended = std::move(ended)] {
+            int waitStatus = 0;
+            while (::waitpid(child.pid, &waitStatus, 0) < 0 && errno == EINTR) {
+            }
+            if (!ended) return;
+            try {
+                ended({statusOf(waitStatus), decodeUTF8(logTextSince(child.log.get(), child.from))});
+            } catch (const std::exception&) {
+                // Out of memory: the end goes untold.
+            }
+        }).detach();
+        return;
+    } catch (const std::exception&) {
+        // No thread to be had.
+    }
+    try {
+        UnwatchedChildren& unwatched = unwatchedChildren();
+        const std::lock_guard lock(unwatched.mutex);
+        unwatched.pids.push_back(pid);
+    } catch (const std::exception&) {
+        // Out of memory as well: the child stays a zombie until the
+        // application ends.
+    }
+}
+
+// The log at `path`, open for reading, if it is the file `written` refers to.
+FileDescriptor openForReadingBack(const std::string& path, int written) {
+    FileDescriptor reader(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat readInfo {}, writeInfo {};
+    if (!reader || ::fstat(reader.get(), &readInfo) != 0 || ::fstat(written, &writeInfo) != 0 ||
+        readInfo.st_dev != writeInfo.st_dev || readInfo.st_ino != writeInfo.st_ino) {
+        return {};
+    }
+    return reader;
+}
+
+// Starts the detached child. Throws LaunchError; nothing is started when
+// anything throws.
+DetachedChild startDetached(const std::string& executable, const std::vector<std::string>& arguments,
+                            const Places& places) {
+    Environment environment = childEnvironment(true);
     environment.add("ADB", DiagnosticsService::findADBPath(places).value_or(""));
 
+    // Without a log to write into, the program's output is lost, but the
+    // program starts: the log is there to explain, not to be needed.
+    DetachedChild child;
     int error = 0;
-    FileDescriptor log = openLogForAppend(places.logPath, error);
-    if (!log) throw LaunchError(logOpenErrorText(places.logPath, error));
-    if (::lseek(log.get(), 0, SEEK_END) < 0) {
-        throw LaunchError("Cannot reach the end of the activity log " + places.logPath + ": " + errorText(errno));
+    OpenedLog log = openActivityLog(places, error);
+    FileDescriptor output = std::move(log.fd);
+    if (output) {
+        child.from = ::lseek(output.get(), 0, SEEK_END);
+        if (child.from >= 0) child.log = openForReadingBack(log.path, output.get());
+    } else {
+        output.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     }
 
-    pid_t pid = 0;
-    const int spawnError = spawnChild(pid, executable, arguments, environment, log.get(), true);
+    const int spawnError = spawnChild(child.pid, executable, arguments, environment, output.get(), true);
     if (spawnError != 0) throw LaunchError(launchErrorText(executable, spawnError));
-    return pid;
+    return child;
 }
 
 // launchDetached with `given` places, or the standard ones.
-void launch(const std::string& executable, const std::vector<std::string>& arguments, const Places* given) {
-    pid_t pid = 0;
+void launch(const std::string& executable, const std::vector<std::string>& arguments, const Places* given,
+            DetachedEnd ended) {
+    DetachedChild child;
     try {
         reapUnwatchedChildren();
-        pid = startDetached(executable, arguments, given ? *given : Places::standard());
+        child = startDetached(executable, arguments, given ? *given : Places::standard());
     } catch (const LaunchError&) {
         throw;
     } catch (const std::exception& error) {
         // Before the start, so nothing runs: out of memory, most likely.
         throw LaunchError("Cannot start " + executable + ": " + error.what());
     }
-    reapWhenEnded(pid);
+    reapWhenEnded(std::move(child), std::move(ended));
 }
 
 } // namespace
 
 void launchDetached(const std::string& executable, const std::vector<std::string>& arguments) {
-    launch(executable, arguments, nullptr);
+    launch(executable, arguments, nullptr, {});
 }
 
-void launchDetached(const std::string& executable, const std::vector<std::string>& arguments, const Places& places) {
-    launch(executable, arguments, &places);
+void launchDetached(const std::string& executable, const std::vector<std::string>& arguments, const Places& places,
+                    DetachedEnd ended) {
+    launch(executable, arguments, &places, std::move(ended));
 }
 
 // ---- UTF-8 -------------------------------------------------------------------

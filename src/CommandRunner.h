@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -24,6 +25,8 @@ struct CommandResult {
     // (see decodeUTF8). On a launch failure: a description that names the
     // path and the cause.
     std::string output;
+    // Whether run ended the child at its time limit.
+    bool timedOut = false;
 
     bool operator==(const CommandResult&) const = default;
 };
@@ -58,7 +61,9 @@ inline constexpr double killGraceSeconds = 3.0;
 inline constexpr std::size_t maxOutputBytes = std::size_t{4} << 20;
 
 // Runs `executable` (a path, taken literally: no shell, no search) with
-// `arguments` verbatim and an environment of PATH=childSearchPath only.
+// `arguments` verbatim and an environment of PATH=childSearchPath and, on
+// Linux, adb's own variables where Kelvane's environment sets them (see
+// CommandRunner.cpp, inheritedVariables).
 // Standard output and standard error share one pipe; standard input is
 // inherited. After `timeout` seconds (monotonic clock) the child gets one
 // SIGTERM, and SIGKILL killGraceSeconds later if it is still there. A limit
@@ -74,9 +79,21 @@ CommandResult run(const std::string& executable,
 // log with one write(). Never fails towards the caller: an entry that cannot
 // be written is dropped. Only a regular file with a single name is ever
 // written; a symbolic link, a file with other hard links (which may be
-// someone else's file) or anything else at the path makes the entry drop.
+// someone else's file) or anything else at the path is refused.
+//
+// The log is the shared one (places.logPath) until that is refused once;
+// from then on, for the rest of the process, it is the user's private one
+// (places.privateLogPath), whose first entry says why. Without a private
+// log a refused entry is dropped.
 void appendLog(std::string_view message);
+void appendLog(std::string_view message, const Places& places);
+// The same, into exactly `logFile`: no private log takes over.
 void appendLog(std::string_view message, const std::string& logFile);
+
+// The log that appendLog(message, places) writes now: the shared one while
+// it can be used (or created), otherwise the private one. Switches to the
+// private log, as appendLog would, when the shared one is refused.
+std::string logInUse(const Places& places);
 
 // Why appendLog would not write the file at `path`, or nothing when it would
 // (a regular file with a single name). Looks at the path itself, never at
@@ -84,21 +101,34 @@ void appendLog(std::string_view message, const std::string& logFile);
 // words.
 std::optional<std::string> logFileProblem(const std::string& path);
 
+// Told how a detached program ended: its status (as run's), and as output
+// the text that reached the activity log from its start to its end (the
+// last maxEndOutputBytes of it). Other writers' entries and other programs'
+// output written meanwhile are in that text too. Called once, on a thread of
+// the launcher's own.
+using DetachedEnd = std::function<void(const CommandResult&)>;
+inline constexpr std::size_t maxEndOutputBytes = 64 * 1024;
+
 // Starts `executable` with `arguments` and returns once it has started,
-// without waiting for it. Environment: PATH=childSearchPath and ADB=<the adb
-// that tool discovery finds now, or empty>. Standard output and standard
-// error are appended to the activity log (refused as appendLog refuses it).
-// The child runs in its own session and may outlive the application. Once it
-// has started the launch has succeeded: a small thread reaps the child when
-// it ends or, when no thread can be had, the next run or launchDetached after
-// its end does. Throws LaunchError, and only that, when the log cannot be
-// opened or the program cannot be started; nothing is started then.
+// without waiting for it. Environment: PATH=childSearchPath, ADB=<the adb
+// that tool discovery finds now, or empty> and, on Linux, the desktop
+// session's, SDL's and adb's variables where Kelvane's environment sets them
+// (CommandRunner.cpp, inheritedVariables), so that a graphical program
+// reaches the user's display. Standard output and standard error are
+// appended to the activity log that appendLog(places) writes; when no log
+// can be opened at all they are discarded, and the program starts all the
+// same. The child runs in its own session and may outlive the application.
+// Once it has started the launch has succeeded: a small thread reaps the
+// child when it ends and tells `ended`, if given; when no thread can be had,
+// the next run or launchDetached after its end reaps it, and `ended` is not
+// told. Throws LaunchError, and only that, when the program cannot be
+// started; nothing is started then.
 void launchDetached(const std::string& executable,
                     const std::vector<std::string>& arguments);
-// The same with the tool places and the log file of `places`.
+// The same with the tool places and the logs of `places`.
 void launchDetached(const std::string& executable,
                     const std::vector<std::string>& arguments,
-                    const Places& places);
+                    const Places& places, DetachedEnd ended = {});
 
 // `bytes` as UTF-8 text: valid text unchanged; each maximal subpart of an
 // ill-formed sequence (an overlong form, a surrogate, anything above

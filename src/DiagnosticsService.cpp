@@ -2,8 +2,12 @@
 
 #include "CommandRunner.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,16 +20,33 @@ namespace kelvane {
 
 namespace {
 
-// The fixed tool places that follow the bundled adb, and the scrcpy places.
-// On Linux the distributions' own places follow the Homebrew ones.
-const std::vector<std::string>& standardADBCandidates() {
-    static const std::vector<std::string> candidates{
-        "/opt/homebrew/bin/adb",
-        "/usr/local/bin/adb",
+// An absolute directory that the environment variable `name` names, or
+// empty.
+std::string directoryFromEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return value && value[0] == '/' ? value : "";
+}
+
+std::string joinPath(const std::string& directory, std::string_view relative);
+
+// The tool places that follow the bundled adb, in order: Homebrew's, then
+// the Android SDK's where its environment names it or Android Studio puts
+// it, and on Linux the distribution's last (it is often older than the
+// SDK's, and two adb versions stop each other's servers).
+std::vector<std::string> standardADBCandidates() {
+    std::vector<std::string> candidates{"/opt/homebrew/bin/adb", "/usr/local/bin/adb"};
+    const std::string home = directoryFromEnvironment("HOME");
 #if defined(__linux__)
-        "/usr/bin/adb",
+    for (const char* sdk : {"ANDROID_HOME", "ANDROID_SDK_ROOT"}) {
+        if (const std::string root = directoryFromEnvironment(sdk); !root.empty()) {
+            candidates.push_back(joinPath(root, "platform-tools/adb"));
+        }
+    }
+    if (!home.empty()) candidates.push_back(joinPath(home, "Android/Sdk/platform-tools/adb"));
+    candidates.push_back("/usr/bin/adb");
+#elif defined(__APPLE__)
+    if (!home.empty()) candidates.push_back(joinPath(home, "Library/Android/sdk/platform-tools/adb"));
 #endif
-    };
     return candidates;
 }
 
@@ -62,14 +83,49 @@ constexpr std::string_view noDeviceDetail =
 constexpr std::string_view authorizedDetailSuffix = " authorized device(s).";
 constexpr std::string_view unauthorizedDetail =
     "Device detected but not authorized. Approve USB debugging on the phone.";
+// When adb lists no phone: what the USB bus shows instead.
+constexpr std::string_view debuggingOfferedDetail =
+    "A phone offers USB debugging, but adb does not list it. Another adb server may hold it: run adb kill-server, "
+    "then reconnect the phone.";
+constexpr std::string_view fileTransferOnlyDetail =
+    "A USB device for file or photo transfer is attached, but none offers USB debugging. If it is your phone, "
+    "turn on Developer options \u2192 USB debugging.";
+// When adb itself fails.
+constexpr std::string_view noAnswerDetailEnd = " seconds. Run adb kill-server, then reconnect the phone and press Refresh.";
+constexpr std::string_view serverFailureDetailEnd =
+    ". Close the program that holds adb's port (often an adb of another version) or run adb kill-server, then press "
+    "Refresh.";
+// A device state that Kelvane has advice for; for the others adb lists, the
+// advice to approve USB debugging stands. `mode`: the state is a mode of the
+// phone other than Android.
+struct StateAdvice {
+    std::string_view state;
+    std::string_view detail;
+    bool mode = false;
+};
+// The state most in need of the user's action first.
+constexpr StateAdvice stateAdvice[] = {
 #if defined(__linux__)
-// adb lists a phone that this user may not open (no udev rule gives access)
-// in the state "no" ("no permissions ..."): there is no prompt to approve.
-constexpr std::string_view noPermissionState = "no";
-constexpr std::string_view noPermissionDetail =
-    "Device detected but this user may not open it. Install adb's udev rules or join the plugdev group, then "
-    "reconnect the phone.";
+    // adb lists a phone that this user may not open (no udev rule gives
+    // access) in the state "no" ("no permissions ..."): there is no prompt
+    // to approve.
+    {"no", "Device detected but this user may not open it. Install adb's udev rules or join the plugdev group, then "
+           "reconnect the phone."},
 #endif
+    {"unauthorized", unauthorizedDetail},
+    {"authorizing", "Device is waiting for approval. Approve USB debugging on the phone, then wait a moment."},
+    {"offline", "Device detected but offline. Reconnect the cable, or run adb kill-server, then press Refresh."},
+    {"recovery", "", true},
+    {"sideload", "", true},
+    {"rescue", "", true},
+    {"bootloader", "", true},
+};
+constexpr std::string_view otherModeDetailStart = "Device detected in ";
+constexpr std::string_view otherModeDetailEnd = " mode, not Android. Restart the phone into Android.";
+// adb replaced another adb's server of another version.
+constexpr std::string_view versionClashDetail =
+    ". Another adb's server (version {server}) ran here, and this adb (version {client}) replaced it: two adb "
+    "versions stop each other's servers. Use one adb for every tool.";
 constexpr std::string_view lingguangTitle = "Lingguang";
 constexpr std::string_view lingguangInstalledDetail = "Installed on selected device.";
 constexpr std::string_view lingguangMissingDetail =
@@ -87,9 +143,85 @@ std::string transcriptHeading(std::string_view shownCommand) {
     return "$ adb " + std::string(shownCommand) + "\n";
 }
 
+std::string startServerHeading() { return transcriptHeading("start-server"); }
 std::string devicesHeading() { return transcriptHeading("devices"); }
-std::string packageQueryHeading() {
-    return transcriptHeading("shell pm list packages " + std::string(DiagnosticsService::lingguangPackage));
+// With a serial: the command as run, for a pass that asks several phones.
+std::string packageQueryHeading(const std::string& serial) {
+    return transcriptHeading((serial.empty() ? "" : "-s " + serial + " ") + "shell pm list packages " +
+                             std::string(DiagnosticsService::lingguangPackage));
+}
+
+// The transcript entry of a command: its heading and its output, and a last
+// line that says so when its time limit ended it.
+std::string transcriptEntry(const std::string& heading, const CommandResult& result) {
+    std::string entry = heading + result.output;
+    if (result.timedOut) {
+        if (!result.output.empty() && result.output.back() != '\n') entry += '\n';
+        entry += "(no answer within " + std::to_string(static_cast<int>(DiagnosticsService::diagnosticsCommandTimeout)) +
+                 " seconds: stopped)\n";
+    }
+    return entry;
+}
+
+// What adb prints when its server cannot start, or when what answers on its
+// port is no adb server; and of those lines, the ones that say why, the most
+// telling first. (adb copies its server's startup log into its output; the
+// reason is then in a line of that log.)
+constexpr std::string_view serverFailureMarkers[] = {"failed to start daemon", "cannot connect to daemon",
+                                                     "didn't ACK", "protocol fault"};
+constexpr std::string_view tellingServerLines[] = {"Address already in use", "smartsocket", "protocol fault",
+                                                   "didn't ACK", "failed to start daemon", "cannot connect to daemon"};
+// How a line of adb's server log begins: "adb F 12-07 15:09:55 21109 21109 main.cpp:144] ".
+constexpr std::string_view serverLogLineStart = "adb ";
+constexpr std::string_view serverLogLineEnd = "] ";
+// What adb prints when it replaces another adb's server of another version.
+constexpr std::string_view versionClashStart = "adb server version (";
+constexpr std::string_view versionClashMiddle = ") doesn't match this client (";
+
+// The text of `text` from `from` up to the next `end`.
+std::optional<std::string> between(std::string_view text, std::size_t from, std::string_view end) {
+    const std::size_t stop = text.find(end, from);
+    if (stop == std::string_view::npos) return std::nullopt;
+    return std::string(text.substr(from, stop - from));
+}
+
+// Notes in `trouble` what `result` of an adb command tells of adb itself.
+void noteADBTrouble(ADBTrouble& trouble, const CommandResult& result) {
+    const std::string_view output = result.output;
+    if (result.timedOut) trouble.noAnswer = true;
+
+    if (const std::size_t at = output.find(versionClashStart); at != std::string_view::npos && !trouble.versionClash) {
+        const std::size_t serverAt = at + versionClashStart.size();
+        const auto server = between(output, serverAt, ")");
+        if (server && output.compare(serverAt + server->size(), versionClashMiddle.size(), versionClashMiddle) == 0) {
+            if (auto client = between(output, serverAt + server->size() + versionClashMiddle.size(), ")")) {
+                trouble.versionClash = std::make_pair(*server, *client);
+            }
+        }
+    }
+
+    const auto contains = [&](std::string_view marker) { return output.find(marker) != std::string_view::npos; };
+    if (trouble.serverFailure || std::none_of(std::begin(serverFailureMarkers), std::end(serverFailureMarkers), contains)) {
+        return;
+    }
+    for (const std::string_view telling : tellingServerLines) {
+        const std::size_t at = output.find(telling);
+        if (at == std::string_view::npos) continue;
+        const std::size_t begin = output.rfind('\n', at) == std::string_view::npos ? 0 : output.rfind('\n', at) + 1;
+        const std::size_t end = std::min(output.find('\n', at), output.size());
+        std::string_view line = output.substr(begin, end - begin);
+        // adb's own marks of its notices and log lines.
+        if (const std::size_t end = line.find(serverLogLineEnd);
+            line.starts_with(serverLogLineStart) && end != std::string_view::npos) {
+            line.remove_prefix(end + serverLogLineEnd.size());
+        }
+        for (const std::string_view mark : {"* ", "error: ", "adb: "}) {
+            if (line.starts_with(mark)) line.remove_prefix(mark.size());
+        }
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+        trouble.serverFailure = std::string(line);
+        return;
+    }
 }
 
 std::string joinPath(const std::string& directory, std::string_view relative) {
@@ -126,6 +258,21 @@ std::string executablePath() {
 #endif
 }
 
+// The user's private activity log: in the session's runtime directory on
+// Linux, in the per-user temporary directory on macOS, otherwise below the
+// home directory; empty when none of them is known.
+std::string privateLogLocation() {
+    const auto directory = directoryFromEnvironment;
+    const std::string name = "kelvane-pro.log";
+#if defined(__APPLE__)
+    if (const std::string temporary = directory("TMPDIR"); !temporary.empty()) return joinPath(temporary, name);
+#else
+    if (const std::string runtime = directory("XDG_RUNTIME_DIR"); !runtime.empty()) return joinPath(runtime, name);
+#endif
+    if (const std::string home = directory("HOME"); !home.empty()) return joinPath(home, ".local/state/" + name);
+    return {};
+}
+
 } // namespace
 
 Places Places::standard() {
@@ -134,6 +281,10 @@ Places Places::standard() {
     places.adbCandidates = standardADBCandidates();
     places.scrcpyCandidates = standardScrcpyCandidates();
     places.logPath = std::string(CommandRunner::logPath);
+    places.privateLogPath = privateLogLocation();
+#if defined(__linux__)
+    places.usbDevicesDir = "/sys/bus/usb/devices";
+#endif
     return places;
 }
 
@@ -241,14 +392,60 @@ std::vector<AndroidDevice> parseDevices(std::string_view output) {
     return devices;
 }
 
+namespace {
+
+// Row 3: the phone.
+CheckItem deviceCheck(const DiagnosticsSnapshot& snapshot) {
+    const auto row = [](CheckState state, std::string detail) {
+        return CheckItem(std::string(deviceTitle), state, std::move(detail));
+    };
+    const ADBTrouble& trouble = snapshot.adbTrouble;
+    if (snapshot.devices.empty()) {
+        if (trouble.noAnswer) {
+            return row(CheckState::fail, "adb did not answer within " +
+                                             std::to_string(static_cast<int>(diagnosticsCommandTimeout)) +
+                                             std::string(noAnswerDetailEnd));
+        }
+        if (trouble.serverFailure) {
+            return row(CheckState::fail,
+                       "adb's server could not start: " + *trouble.serverFailure + std::string(serverFailureDetailEnd));
+        }
+        switch (snapshot.usb) {
+        case USBFinding::debuggingOffered: return row(CheckState::fail, std::string(debuggingOfferedDetail));
+        case USBFinding::fileTransferOnly: return row(CheckState::fail, std::string(fileTransferOnlyDetail));
+        case USBFinding::nothing: break;
+        }
+        return row(CheckState::fail, std::string(noDeviceDetail));
+    }
+    if (const std::size_t authorized = snapshot.authorizedDevices().size(); authorized > 0) {
+        return row(CheckState::pass, std::to_string(authorized) + std::string(authorizedDetailSuffix));
+    }
+    for (const StateAdvice& advice : stateAdvice) {
+        const auto inState = [&](const AndroidDevice& device) { return device.state() == advice.state; };
+        if (std::none_of(snapshot.devices.begin(), snapshot.devices.end(), inState)) continue;
+        if (!advice.mode) return row(CheckState::warn, std::string(advice.detail));
+        return row(CheckState::warn,
+                   std::string(otherModeDetailStart) + std::string(advice.state) + std::string(otherModeDetailEnd));
+    }
+    return row(CheckState::warn, std::string(unauthorizedDetail));
+}
+
+} // namespace
+
 std::vector<CheckItem> makeChecks(const DiagnosticsSnapshot& snapshot) {
     std::vector<CheckItem> checks;
     checks.reserve(4);
 
-    if (snapshot.adbPath) {
-        checks.emplace_back(std::string(adbTitle), CheckState::pass, snapshot.adbSource + ": " + *snapshot.adbPath);
-    } else {
+    const ADBTrouble& trouble = snapshot.adbTrouble;
+    if (!snapshot.adbPath) {
         checks.emplace_back(std::string(adbTitle), CheckState::fail, std::string(adbMissingDetail));
+    } else if (trouble.versionClash) {
+        std::string detail(versionClashDetail);
+        detail.replace(detail.find("{server}"), 8, trouble.versionClash->first);
+        detail.replace(detail.find("{client}"), 8, trouble.versionClash->second);
+        checks.emplace_back(std::string(adbTitle), CheckState::warn, snapshot.adbSource + ": " + *snapshot.adbPath + detail);
+    } else {
+        checks.emplace_back(std::string(adbTitle), CheckState::pass, snapshot.adbSource + ": " + *snapshot.adbPath);
     }
 
     if (snapshot.scrcpyPath) {
@@ -257,22 +454,7 @@ std::vector<CheckItem> makeChecks(const DiagnosticsSnapshot& snapshot) {
         checks.emplace_back(std::string(scrcpyTitle), CheckState::fail, std::string(scrcpyMissingDetail));
     }
 
-    const std::size_t authorized = snapshot.authorizedDevices().size();
-    if (snapshot.devices.empty()) {
-        checks.emplace_back(std::string(deviceTitle), CheckState::fail, std::string(noDeviceDetail));
-    } else if (authorized > 0) {
-        checks.emplace_back(std::string(deviceTitle), CheckState::pass,
-                            std::to_string(authorized) + std::string(authorizedDetailSuffix));
-    } else {
-        std::string_view detail = unauthorizedDetail;
-#if defined(__linux__)
-        for (const AndroidDevice& device : snapshot.devices) {
-            if (device.state() == noPermissionState) detail = noPermissionDetail;
-        }
-#endif
-        checks.emplace_back(std::string(deviceTitle), CheckState::warn, std::string(detail));
-    }
-
+    checks.push_back(deviceCheck(snapshot));
     if (snapshot.lingguangInstalled) {
         checks.emplace_back(std::string(lingguangTitle), CheckState::pass, std::string(lingguangInstalledDetail));
     } else {
@@ -298,21 +480,43 @@ DiagnosticsSnapshot buildSnapshot(const Places& places) {
     std::vector<std::string> transcript;
     if (snapshot.adbPath) {
         const std::string& adb = *snapshot.adbPath;
-        // Only the commands' output matters; their exit status never does.
-        CommandRunner::run(adb, startServerArguments(), diagnosticsCommandTimeout);
+        ADBTrouble& trouble = snapshot.adbTrouble;
+        // What a command's output and its end tell of adb itself. A command
+        // that shows trouble is shown in the transcript.
+        const auto run = [&](const std::vector<std::string>& arguments, std::string heading, bool shownAnyway) {
+            CommandResult result = CommandRunner::run(adb, arguments, diagnosticsCommandTimeout);
+            const ADBTrouble before = trouble;
+            noteADBTrouble(trouble, result);
+            if (shownAnyway || trouble != before) transcript.push_back(transcriptEntry(heading, result));
+            return result;
+        };
 
-        const std::string devicesOutput = CommandRunner::run(adb, devicesArguments(), diagnosticsCommandTimeout).output;
-        transcript.push_back(devicesHeading() + devicesOutput);
-        snapshot.devices = parseDevices(devicesOutput);
+        // A server that does not answer its start would not answer the
+        // listing either: the pass does not wait for it twice.
+        run(startServerArguments(), startServerHeading(), false);
+        if (!trouble.noAnswer) {
+            const CommandResult listed = run(devicesArguments(), devicesHeading(), true);
+            snapshot.devices = parseDevices(listed.output);
+        }
 
-        const std::vector<AndroidDevice> authorized = snapshot.authorizedDevices();
-        if (!authorized.empty()) {
-            const std::string& serial = authorized.front().id();
-            const std::string packagesOutput =
-                CommandRunner::run(adb, packageQueryArguments(serial), diagnosticsCommandTimeout).output;
-            transcript.push_back(packageQueryHeading() + packagesOutput);
-            snapshot.lingguangInstalled = packagesOutput.find(lingguangPackage) != std::string::npos;
-            snapshot.selectedDeviceID = serial;
+        // Every authorized phone is asked (each once), so that the checklist
+        // and a mirror start can speak of whichever the user chooses. Their
+        // commands are told apart by their serials where there are several.
+        std::vector<std::string> serials;
+        for (const AndroidDevice& device : snapshot.authorizedDevices()) {
+            if (std::find(serials.begin(), serials.end(), device.id()) == serials.end()) serials.push_back(device.id());
+        }
+        for (const std::string& serial : serials) {
+            const CommandResult packages = run(packageQueryArguments(serial),
+                                               packageQueryHeading(serials.size() > 1 ? serial : ""), true);
+            if (packages.output.find(lingguangPackage) != std::string::npos) snapshot.lingguangDevices.push_back(serial);
+        }
+        if (!serials.empty()) {
+            snapshot.selectedDeviceID = serials.front();
+            snapshot.lingguangInstalled = snapshot.hasLingguang(snapshot.selectedDeviceID);
+        }
+        if (snapshot.devices.empty() && !trouble.noAnswer && !trouble.serverFailure && !places.usbDevicesDir.empty()) {
+            snapshot.usb = readUSBBus(places.usbDevicesDir);
         }
     }
 
@@ -321,9 +525,167 @@ DiagnosticsSnapshot buildSnapshot(const Places& places) {
         snapshot.log += transcript[i];
     }
 
-    CommandRunner::appendLog(std::string(refreshedLogPrefix) + snapshot.summary(), places.logPath);
+    CommandRunner::appendLog(std::string(refreshedLogPrefix) + snapshot.summary(), places);
     snapshot.checks = makeChecks(snapshot);
     return snapshot;
+}
+
+namespace {
+
+// The first line of the small file at `path`, without its line end; empty
+// when it cannot be read.
+std::string firstLine(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    return line;
+}
+
+// adb's USB interface: class, subclass, protocol (hexadecimal, as sysfs
+// writes them). Still images (PTP) are class 06/01/01; an MTP interface is
+// vendor-specific and known by its name.
+constexpr std::string_view adbInterface[] = {"ff", "42", "01"};
+constexpr std::string_view stillImageInterface[] = {"06", "01", "01"};
+constexpr std::string_view transferInterfaceNames[] = {"MTP", "PTP"};
+
+} // namespace
+
+USBFinding readUSBBus(const std::string& devicesDir) {
+    DIR* directory = ::opendir(devicesDir.c_str());
+    if (!directory) return USBFinding::nothing;
+    // Per device ("1-1"), from its interfaces ("1-1:1.0"): adb's, a transfer one.
+    std::map<std::string, std::pair<bool, bool>> devices;
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string name = entry->d_name;
+        const std::size_t colon = name.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string interface = joinPath(devicesDir, name) + "/";
+        const std::string kind[] = {firstLine(interface + "bInterfaceClass"),
+                                    firstLine(interface + "bInterfaceSubClass"),
+                                    firstLine(interface + "bInterfaceProtocol")};
+        const auto is = [&](const std::string_view (&expected)[3]) { return std::equal(kind, kind + 3, expected); };
+        const std::string label = firstLine(interface + "interface");
+        auto& [adb, transfer] = devices[name.substr(0, colon)];
+        if (is(adbInterface)) adb = true;
+        if (is(stillImageInterface) || std::find(std::begin(transferInterfaceNames), std::end(transferInterfaceNames),
+                                                 label) != std::end(transferInterfaceNames)) {
+            transfer = true;
+        }
+    }
+    ::closedir(directory);
+    bool transferOnly = false;
+    for (const auto& [device, interfaces] : devices) {
+        if (interfaces.first) return USBFinding::debuggingOffered;
+        transferOnly = transferOnly || interfaces.second;
+    }
+    return transferOnly ? USBFinding::fileTransferOnly : USBFinding::nothing;
+}
+
+DiagnosticsSnapshot judgedFor(DiagnosticsSnapshot snapshot, const std::optional<std::string>& serial) {
+    const bool found = snapshot.hasLingguang(serial ? serial : snapshot.selectedDeviceID);
+    if (found == snapshot.lingguangInstalled) return snapshot;
+    snapshot.lingguangInstalled = found;
+    snapshot.checks = makeChecks(snapshot);
+    return snapshot;
+}
+
+// ---- A mirror's end ------------------------------------------------------
+
+namespace {
+
+// Failures of scrcpy that Kelvane can explain: a text that scrcpy, the adb
+// it runs, or its server on the phone prints for it (as printed), and what
+// the user can do. The first row whose text was printed gives the advice, so
+// a cause comes before what it leads to (two adb versions before a phone
+// that is then not found).
+constexpr std::string_view phoneNotFoundAdvice =
+    "The phone was not found: reconnect it, approve USB debugging if the phone asks, and press Refresh.";
+constexpr std::string_view tooOldAdvice = "This scrcpy is too old for the phone's Android version: install a newer scrcpy.";
+constexpr std::string_view noDisplayAdvice =
+    "scrcpy found no display for its window: start Kelvane from the desktop session, or set SDL_VIDEODRIVER.";
+struct KnownMirrorFailure {
+    std::string_view printed;
+    std::string_view advice;
+};
+constexpr KnownMirrorFailure knownMirrorFailures[] = {
+    // adb: "adb server version (40) doesn't match this client (41); killing..."
+    {"doesn't match this client",
+     "Two adb versions stop each other's server (another tool runs its own adb): use one adb for every tool."},
+    // "[server] ERROR: The server version (2.3) does not match the client (2.3.1)"
+    {"does not match the client", "scrcpy's server does not belong to this scrcpy: reinstall scrcpy."},
+    // "java.lang.AssertionError: java.lang.NoSuchMethodException: android.view.SurfaceControl.createDisplay ..."
+    {"java.lang.NoSuchMethodException", tooOldAdvice},
+    // "Caused by: java.lang.IllegalArgumentException: displayToken must not be null"
+    {"displayToken must not be null", tooOldAdvice},
+    // "[server] ERROR: Encoding error: android.media.MediaCodec$CodecException: Error 0xfffffc0e"
+    {"MediaCodec$CodecException",
+     "The phone's video encoder failed at this size: mirror at a lower resolution (scrcpy -m 1024)."},
+    // "ERROR: Could not initialize SDL video: No available video device"
+    {"No available video device", noDisplayAdvice},
+    {"No available displays", noDisplayAdvice},
+    {"Could not create window", noDisplayAdvice},
+    // "ERROR: Could not find any ADB device", "ERROR: Could not find ADB device R58M:"
+    {"Could not find any ADB device", phoneNotFoundAdvice},
+    {"Could not find ADB device", phoneNotFoundAdvice},
+    // adb: "adb: error: failed to get feature set: device 'R58M' not found"
+    {"failed to get feature set", phoneNotFoundAdvice},
+    {"no devices/emulators found", phoneNotFoundAdvice},
+    // "Caused by: java.lang.SecurityException: Injecting input events requires the caller ... INJECT_EVENTS permission."
+    {"INJECT_EVENTS permission",
+     "The phone refuses input from the computer: on Xiaomi phones (MIUI, HyperOS) turn on Developer options "
+     "\u2192 USB debugging (Security settings)."},
+};
+
+// scrcpy's error lines begin so; those its server on the phone sends, with
+// the server's mark before it.
+constexpr std::string_view errorLinePrefix = "ERROR:";
+constexpr std::string_view serverLinePrefix = "[server] ";
+// Error lines that only say that something before them went wrong: the
+// reason is the last error line but these, unless there is no other.
+constexpr std::string_view consequenceLines[] = {"Server connection failed", "Exception on thread"};
+
+} // namespace
+
+std::optional<std::string> mirrorEndReport(const std::string& serial, const CommandResult& end) {
+    if (end.status == 0) return std::nullopt;
+    // Two mirrors that write into the log at the same time may mix their
+    // lines; the reason is then the last of either's.
+    std::string_view reason, lastError;
+    std::string_view rest = end.output;
+    while (!rest.empty()) {
+        const std::size_t lineEnd = rest.find('\n');
+        std::string_view line = rest.substr(0, lineEnd);
+        rest = lineEnd == std::string_view::npos ? std::string_view() : rest.substr(lineEnd + 1);
+        if (line.starts_with(serverLinePrefix)) line.remove_prefix(serverLinePrefix.size());
+        if (!line.starts_with(errorLinePrefix)) continue;
+        line.remove_prefix(errorLinePrefix.size());
+        // An indented one continues the line before it (a list, a hint).
+        if (line.starts_with("  ")) continue;
+        const std::size_t first = line.find_first_not_of(" \t");
+        const std::size_t last = line.find_last_not_of(" \t\r:");
+        if (first == std::string_view::npos || last < first) continue;
+        line = line.substr(first, last - first + 1);
+        lastError = line;
+        const auto startsLine = [&](std::string_view consequence) { return line.starts_with(consequence); };
+        if (std::none_of(std::begin(consequenceLines), std::end(consequenceLines), startsLine)) reason = line;
+    }
+    if (reason.empty()) reason = lastError;
+
+    std::string report = "Mirror for " + serial + " ended (status " + std::to_string(end.status) + ")";
+    if (reason.empty()) {
+        report += ".";
+    } else {
+        report += ": " + std::string(reason);
+        if (std::string_view(".!?").find(reason.back()) == std::string_view::npos) report += ".";
+    }
+    for (const KnownMirrorFailure& failure : knownMirrorFailures) {
+        if (end.output.find(failure.printed) != std::string::npos) {
+            report += " " + std::string(failure.advice);
+            break;
+        }
+    }
+    return report;
 }
 
 } // namespace DiagnosticsService

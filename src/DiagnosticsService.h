@@ -2,6 +2,7 @@
 // checklist, and the diagnostics pass that puts it all together.
 #pragma once
 
+#include "CommandRunner.h"
 #include "Models.h"
 
 #include <optional>
@@ -21,8 +22,15 @@ struct Places {
     std::vector<std::string> adbCandidates;
     // The scrcpy candidates, in order.
     std::vector<std::string> scrcpyCandidates;
-    // The activity log.
+    // The activity log, shared by every user of the machine.
     std::string logPath;
+    // The user's own activity log, which takes the shared one's place when
+    // that cannot be used (someone else's file, a link, a directory); empty:
+    // none.
+    std::string privateLogPath;
+    // Linux's list of USB devices and interfaces (/sys/bus/usb/devices),
+    // read when adb lists no phone; empty: not read.
+    std::string usbDevicesDir;
 
     // This installation's places.
     static Places standard();
@@ -90,13 +98,34 @@ bool canStartMirror(const DiagnosticsSnapshot& snapshot);
 
 // ---- The pass ------------------------------------------------------------
 
-// One complete diagnostics pass. Runs up to three outside commands one after
-// another and blocks until they are done. A command that ignores its time
-// limit is killed CommandRunner::killGraceSeconds after it, so a pass blocks
-// at most three times (diagnosticsCommandTimeout + killGraceSeconds): call it
-// off the UI thread. Never fails.
+// One complete diagnostics pass: adb start-server, adb devices, then the
+// Lingguang query for each authorized phone, one command after another;
+// when adb lists no phone, the USB bus is read. Blocks until they are done:
+// call it off the UI thread. A command that ignores its time limit is killed
+// CommandRunner::killGraceSeconds after it, but a child the kernel does not
+// let die (an adb stuck in a USB call) can hold the pass for longer. Never
+// fails.
 DiagnosticsSnapshot buildSnapshot();
 DiagnosticsSnapshot buildSnapshot(const Places& places);
+
+// `snapshot` with its Lingguang finding and checklist judged for the device
+// `serial` (none: the snapshot's own choice) instead of the pass's choice.
+DiagnosticsSnapshot judgedFor(DiagnosticsSnapshot snapshot, const std::optional<std::string>& serial);
+
+// What the USB bus below `devicesDir` (laid out as Linux's
+// /sys/bus/usb/devices) shows of phones. Plain file reads; anything that
+// cannot be read counts as nothing found.
+USBFinding readUSBBus(const std::string& devicesDir);
+
+// ---- A mirror's end ------------------------------------------------------
+
+// What to tell the user when the mirror for `serial` has ended as `end`
+// says (scrcpy's status, and the text that reached the activity log from
+// its start to its end). Nothing for status 0: the user closed it.
+// Otherwise "Mirror for <serial> ended (status <status>): <reason>", where
+// the reason is scrcpy's last error line, followed by advice when what was
+// printed is a failure Kelvane knows.
+std::optional<std::string> mirrorEndReport(const std::string& serial, const CommandResult& end);
 
 } // namespace DiagnosticsService
 } // namespace kelvane

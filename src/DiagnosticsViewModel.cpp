@@ -81,42 +81,33 @@ bool somethingExistsAt(const std::string& path) {
 } // namespace
 
 ViewModelServices ViewModelServices::withDefaults(ViewModelServices services) {
-    // A log path of the caller's own: every default that writes the log
-    // writes that file, so the model's entries, the mirror's output and the
-    // file that openLog shows are the same.
-    const bool ownLog = !services.logPath.empty();
-    if (!ownLog) services.logPath = std::string(CommandRunner::logPath);
+    Places places = Places::standard();
+    // Every default that writes the activity log writes the same one, the
+    // caller's own if given: the model's entries, the passes' entries, the
+    // mirror's output and the file that openLog shows are then one.
+    if (services.logPath.empty()) {
+        services.logPath = places.logPath;
+        services.privateLogPath = places.privateLogPath;
+    }
+    places.logPath = services.logPath;
+    places.privateLogPath = services.privateLogPath;
 
     if (!services.onUIThread) services.onUIThread = runInline;
     if (!services.inBackground) services.inBackground = runOnNewThread;
-    if (!services.buildSnapshot) services.buildSnapshot = [] { return DiagnosticsService::buildSnapshot(); };
+    if (!services.buildSnapshot) services.buildSnapshot = [places] { return DiagnosticsService::buildSnapshot(places); };
     if (!services.run) {
         services.run = [](const std::string& executable, const std::vector<std::string>& arguments, double timeout) {
             return CommandRunner::run(executable, arguments, timeout);
         };
     }
     if (!services.appendLog) {
-        if (ownLog) {
-            services.appendLog = [path = services.logPath](const std::string& message) {
-                CommandRunner::appendLog(message, path);
-            };
-        } else {
-            services.appendLog = [](const std::string& message) { CommandRunner::appendLog(message); };
-        }
+        services.appendLog = [places](const std::string& message) { CommandRunner::appendLog(message, places); };
     }
     if (!services.launchDetached) {
-        if (ownLog) {
-            services.launchDetached = [path = services.logPath](const std::string& executable,
-                                                                const std::vector<std::string>& arguments) {
-                Places places = Places::standard();
-                places.logPath = path;
-                CommandRunner::launchDetached(executable, arguments, places);
-            };
-        } else {
-            services.launchDetached = [](const std::string& executable, const std::vector<std::string>& arguments) {
-                CommandRunner::launchDetached(executable, arguments);
-            };
-        }
+        services.launchDetached = [places](const std::string& executable, const std::vector<std::string>& arguments,
+                                           CommandRunner::DetachedEnd ended) {
+            CommandRunner::launchDetached(executable, arguments, places, std::move(ended));
+        };
     }
     if (!services.fileExists) services.fileExists = somethingExistsAt;
     if (!services.logFileProblem) services.logFileProblem = CommandRunner::logFileProblem;
@@ -180,6 +171,11 @@ void DiagnosticsViewModel::assign(Property property, T& field, T value) {
 
 void DiagnosticsViewModel::setSelectedDeviceID(std::optional<std::string> id) {
     assign(Property::selectedDeviceID, selectedDeviceID_, std::move(id));
+    // The checklist speaks of the phone in the picker.
+    DiagnosticsSnapshot judged = DiagnosticsService::judgedFor(snapshot_, selectedDeviceID_);
+    if (judged.lingguangInstalled != snapshot_.lingguangInstalled) {
+        assign(Property::snapshot, snapshot_, std::move(judged));
+    }
 }
 
 void DiagnosticsViewModel::refresh(Completion done) {
@@ -226,7 +222,7 @@ void DiagnosticsViewModel::startMirror(bool openLingguang, Completion done) {
         const std::optional<std::string> scrcpyPath = self->snapshot_.scrcpyPath;
         const std::optional<std::string> serial =
             self->selectedDeviceID_ ? self->selectedDeviceID_ : self->snapshot_.selectedDeviceID;
-        const bool lingguangInstalled = self->snapshot_.lingguangInstalled;
+        const bool lingguangInstalled = serial && self->snapshot_.hasLingguang(*serial);
 
         const auto refuse = [&](std::string_view message) {
             self->assign(Property::lastError, self->lastError_, std::optional<std::string>(message));
@@ -286,9 +282,18 @@ void DiagnosticsViewModel::whenIdle(Completion then) {
 void DiagnosticsViewModel::finishMirror(const std::string& scrcpyPath, const std::string& serial) {
     services_.appendLog(launchingEntry(serial));
 
+    // Told on the launcher's thread when scrcpy ends, maybe after this model
+    // is gone; a failure is reported on the UI thread.
+    CommandRunner::DetachedEnd ended = [model = weak_from_this(), serial](const CommandResult& end) {
+        const auto self = model.lock();
+        if (!self) return;
+        if (std::optional<std::string> report = DiagnosticsService::mirrorEndReport(serial, end)) {
+            self->services_.onUIThread([self, report = std::move(*report)] { self->reportMirrorEnd(report); });
+        }
+    };
     std::optional<std::string> failure;
     try {
-        services_.launchDetached(scrcpyPath, DiagnosticsService::scrcpyArguments(serial));
+        services_.launchDetached(scrcpyPath, DiagnosticsService::scrcpyArguments(serial), std::move(ended));
     } catch (const std::exception& error) {
         failure = error.what();
     }
@@ -303,8 +308,21 @@ void DiagnosticsViewModel::finishMirror(const std::string& scrcpyPath, const std
     assign(Property::isStarting, isStarting_, false);
 }
 
+void DiagnosticsViewModel::reportMirrorEnd(const std::string& report) {
+    assign(Property::lastError, lastError_, std::optional<std::string>(report));
+    assign(Property::statusMessage, statusMessage_, std::optional<std::string>(report));
+    services_.appendLog(report);
+}
+
+Places DiagnosticsViewModel::logPlaces() const {
+    Places places;
+    places.logPath = services_.logPath;
+    places.privateLogPath = services_.privateLogPath;
+    return places;
+}
+
 void DiagnosticsViewModel::openLog() {
-    const std::string& path = services_.logPath;
+    const std::string path = CommandRunner::logInUse(logPlaces());
     if (!services_.fileExists(path)) services_.appendLog(std::string(logCreatedEntry));
     if (const std::optional<std::string> problem = services_.logFileProblem(path)) {
         services_.reportProblem(notOpeningLogMessage(path, *problem));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CommandRunner.h"
+#include "DiagnosticsService.h"
 #include "Models.h"
 
 #include <cstddef>
@@ -36,8 +37,10 @@ struct ViewModelServices {
     std::function<CommandResult(const std::string&, const std::vector<std::string>&, double)> run;
     // CommandRunner::appendLog.
     std::function<void(const std::string&)> appendLog;
-    // CommandRunner::launchDetached; throws LaunchError.
-    std::function<void(const std::string&, const std::vector<std::string>&)> launchDetached;
+    // CommandRunner::launchDetached; throws LaunchError. Tells the third
+    // argument, from any thread, how the program ended.
+    std::function<void(const std::string&, const std::vector<std::string>&, CommandRunner::DetachedEnd)>
+        launchDetached;
     // Whether something exists at a path.
     std::function<bool(const std::string&)> fileExists;
     // Why the thing at a path may not be handed to the desktop as the
@@ -50,8 +53,11 @@ struct ViewModelServices {
     // Asks the desktop to open a file; answers whether it could. Default:
     // no desktop, answers false.
     std::function<bool(const std::string&)> openFile;
-    // The activity log that openLog shows.
+    // The shared activity log, and the user's private one that takes its
+    // place when it cannot be used (empty: none). Default: the standard
+    // ones; a caller's own logPath comes without a private log unless given.
     std::string logPath;
+    std::string privateLogPath;
 
     // The real services, with the missing members of `overrides` filled in.
     static ViewModelServices withDefaults(ViewModelServices overrides = {});
@@ -91,7 +97,10 @@ public:
     const std::optional<std::string>& lastError() const { return lastError_; }
     const std::optional<std::string>& statusMessage() const { return statusMessage_; }
 
-    // The device picker's write-back.
+    // The device picker's write-back. When the Lingguang finding for the
+    // chosen phone differs from the snapshot's, the snapshot is judged anew
+    // for it (its lingguangInstalled and checklist), so that the checklist
+    // always speaks of the phone in the picker.
     void setSelectedDeviceID(std::optional<std::string> id);
 
     // Called once per assignment of any observable property, before the new
@@ -103,7 +112,9 @@ public:
     // thread after the last assignment.
     void refresh(Completion done = {});
     // Starts scrcpy for the chosen device, bringing Lingguang to the front
-    // first when asked and installed.
+    // first when asked and installed. A mirror that later ends in failure is
+    // reported through lastError and statusMessage, and logged; watching for
+    // that is no operation under way.
     void startMirror(bool openLingguang, Completion done = {});
     // Creates the activity log if needed and hands it to the desktop, but
     // only a regular file of one link: never what a link points to, a FIFO,
@@ -127,6 +138,9 @@ private:
     // runs `done` first, has run.
     Completion beginOperation(Completion done);
     void finishMirror(const std::string& scrcpyPath, const std::string& serial);
+    void reportMirrorEnd(const std::string& report);
+    // The places of the activity logs that the services write.
+    Places logPlaces() const;
     void unsubscribe(std::size_t key);
 
     ViewModelServices services_;

@@ -21,6 +21,9 @@ constexpr std::string_view helpOption = "--help";
 constexpr std::string_view shortHelpOption = "-h";
 constexpr std::string_view versionOption = "--version";
 
+// Names the activity log in the text report.
+constexpr std::string_view activityLogLabel = "Activity log: ";
+
 // The project's version, handed in by the build.
 constexpr std::string_view projectVersion = KELVANE_VERSION;
 
@@ -100,10 +103,11 @@ std::string usage(const std::string& program) {
            "     closed or the disk full; the reason goes to standard error)\n"
            "\n"
            "The pass is recorded in Kelvane's activity log, " +
-           std::string(CommandRunner::logPath) + ".\n";
+           std::string(CommandRunner::logPath) + ", or in the user's\n"
+           "own when that one cannot be used; the report names the log it wrote.\n";
 }
 
-std::string textReport(const DiagnosticsSnapshot& snapshot) {
+std::string textReport(const DiagnosticsSnapshot& snapshot, const std::string& logPath) {
     std::size_t titleWidth = 0;
     for (const CheckItem& check : snapshot.checks) titleWidth = std::max(titleWidth, check.title().size());
 
@@ -112,7 +116,7 @@ std::string textReport(const DiagnosticsSnapshot& snapshot) {
         report += std::string(rawValue(check.state())) + "  " + check.title() +
                   std::string(titleWidth - check.title().size() + 2, ' ') + check.detail() + "\n";
     }
-    report += "\n" + snapshot.summary() + "\n";
+    report += "\n" + snapshot.summary() + "\n" + std::string(activityLogLabel) + logPath + "\n";
     if (!snapshot.log.empty()) {
         report += "\n" + snapshot.log;
         if (snapshot.log.back() != '\n') report += "\n";
@@ -120,7 +124,7 @@ std::string textReport(const DiagnosticsSnapshot& snapshot) {
     return escapeControls(report);
 }
 
-std::string jsonReport(const DiagnosticsSnapshot& snapshot) {
+std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& logPath) {
     nlohmann::ordered_json devices = nlohmann::ordered_json::array();
     for (const AndroidDevice& device : snapshot.devices) {
         devices.push_back({{"id", device.id()}, {"state", device.state()}, {"authorized", device.isAuthorized()}});
@@ -143,6 +147,7 @@ std::string jsonReport(const DiagnosticsSnapshot& snapshot) {
         {"log", snapshot.log},
         {"summary", snapshot.summary()},
         {"canStartMirror", DiagnosticsService::canStartMirror(snapshot)},
+        {"logPath", logPath},
     };
     // Paths come from the file system and need not be UTF-8.
     return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
@@ -170,7 +175,8 @@ int run(const std::string& program, const std::vector<std::string>& arguments, c
     }
 
     const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
-    return writeOut(program, out, err, asJSON ? jsonReport(snapshot) : textReport(snapshot),
+    const std::string logPath = CommandRunner::logInUse(places);
+    return writeOut(program, out, err, asJSON ? jsonReport(snapshot, logPath) : textReport(snapshot, logPath),
                  DiagnosticsService::canStartMirror(snapshot) ? readyStatus : notReadyStatus);
 }
 

@@ -24,14 +24,16 @@ std::string_view version();
 // The help text; `program` is the name the user typed.
 std::string usage(const std::string& program);
 
-// The four rows (state, title, detail), the summary and the transcript.
-// Control characters other than line feed and tab (text from the phone may
-// hold terminal escapes) are shown as \xHH, one per byte.
-std::string textReport(const DiagnosticsSnapshot& snapshot);
+// The four rows (state, title, detail), the summary, the activity log the
+// pass wrote (`logPath`) and the transcript. Control characters other than
+// line feed and tab (text from the phone may hold terminal escapes) are
+// shown as \xHH, one per byte.
+std::string textReport(const DiagnosticsSnapshot& snapshot, const std::string& logPath);
 
-// The snapshot as a JSON object, with its summary and whether a mirror could
-// start. Bytes that are not UTF-8 are replaced, never fatal.
-std::string jsonReport(const DiagnosticsSnapshot& snapshot);
+// The snapshot as a JSON object, with its summary, whether a mirror could
+// start and the activity log the pass wrote. Bytes that are not UTF-8 are
+// replaced, never fatal.
+std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& logPath);
 
 // The whole program: `arguments` without the program name. Runs one
 // diagnostics pass over `places` unless asked for help or the version or

@@ -1,5 +1,6 @@
 #include "Models.h"
 
+#include <algorithm>
 #include <random>
 
 namespace kelvane {
@@ -73,6 +74,10 @@ std::string DiagnosticsSnapshot::summary() const {
     const std::size_t count = authorizedDevices().size();
     if (count > 0) return "Ready to mirror " + std::to_string(count) + " authorized device(s).";
     return "No authorized Android device.";
+}
+
+bool DiagnosticsSnapshot::hasLingguang(const std::optional<std::string>& serial) const {
+    return serial && std::find(lingguangDevices.begin(), lingguangDevices.end(), *serial) != lingguangDevices.end();
 }
 
 } // namespace kelvane

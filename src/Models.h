@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kelvane {
@@ -65,6 +66,28 @@ private:
     std::string detail_;
 };
 
+// What went wrong with adb itself in a pass, beside what it listed.
+struct ADBTrouble {
+    // adb start-server or adb devices ran into its time limit.
+    bool noAnswer = false;
+    // adb's server could not start: adb's own most telling line about it.
+    std::optional<std::string> serverFailure;
+    // The server that ran was another adb's, of another version, and this
+    // adb replaced it: the two versions as adb names them (server, client).
+    std::optional<std::pair<std::string, std::string>> versionClash;
+
+    bool operator==(const ADBTrouble&) const = default;
+};
+
+// What the USB bus shows when adb lists no phone (Linux).
+enum class USBFinding {
+    nothing,
+    // A device offers adb's interface: USB debugging is on.
+    debuggingOffered,
+    // A device offers file or photo transfer (MTP, PTP), and none adb's.
+    fileTransferOnly,
+};
+
 // What one diagnostics pass found out.
 struct DiagnosticsSnapshot {
     std::optional<std::string> adbPath;
@@ -75,6 +98,11 @@ struct DiagnosticsSnapshot {
     bool lingguangInstalled = false;
     std::vector<CheckItem> checks;
     std::string log;
+    // The authorized devices found with Lingguang; lingguangInstalled tells
+    // it of the chosen one.
+    std::vector<std::string> lingguangDevices;
+    ADBTrouble adbTrouble;
+    USBFinding usb = USBFinding::nothing;
 
     // The snapshot that stands before the first pass: nothing known yet.
     static DiagnosticsSnapshot initial();
@@ -83,6 +111,8 @@ struct DiagnosticsSnapshot {
     std::vector<AndroidDevice> authorizedDevices() const;
     // The one-line status sentence.
     std::string summary() const;
+    // Whether Lingguang was found on the device `serial`.
+    bool hasLingguang(const std::optional<std::string>& serial) const;
 };
 
 } // namespace kelvane

@@ -51,12 +51,28 @@ TEST(CommandRunnerRun, PassesArgumentsVerbatimWithoutShell) {
     EXPECT_EQ(result.output, "a  b $HOME * 'q'  semi;colon\n");
 }
 
-TEST(CommandRunnerRun, ChildEnvironmentIsExactlyTheSearchPath) {
-    setenv("KELVANE_TEST_SECRET", "leak", 1);
-    const CommandResult result = CommandRunner::run("/usr/bin/env", {}, 5);
-    unsetenv("KELVANE_TEST_SECRET");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.output, "PATH=" + std::string(CommandRunner::childSearchPath) + "\n");
+TEST(CommandRunnerRun, ChildrenInheritOnlyTheVariablesTheyNeed) {
+    TempDir dir;
+    const std::string log = dir / "activity.log";
+    const test::ScopedEnvironment environment({"DISPLAY=:7", "HOME=/home/user", "ANDROID_ADB_SERVER_PORT=5999",
+                                               "ADB_VENDOR_KEYS=/keys", "ANDROID_SERIAL=R58M", "SECRET=leak"});
+    const std::string ran = CommandRunner::run("/usr/bin/env", {}, 5).output;
+    std::atomic<bool> ended = false;
+    CommandRunner::launchDetached("/usr/bin/env", {}, placesLoggingTo(log), [&](const CommandResult&) { ended = true; });
+    ASSERT_TRUE(test::eventually([&] { return ended.load(); }));
+
+    const std::string path = "PATH=" + std::string(CommandRunner::childSearchPath);
+    using Strings = std::vector<std::string>;
+#ifdef __linux__
+    // adb's commands reach the user's adb server with the user's keys; a
+    // detached program also reaches the desktop session.
+    EXPECT_EQ(test::sortedLines(ran), (Strings{"ADB_VENDOR_KEYS=/keys", "ANDROID_ADB_SERVER_PORT=5999", path}));
+    EXPECT_EQ(test::sortedLines(test::readFile(log)), (Strings{"ADB=", "ADB_VENDOR_KEYS=/keys", "ANDROID_ADB_SERVER_PORT=5999",
+                                                               "DISPLAY=:7", "HOME=/home/user", path}));
+#else
+    EXPECT_EQ(test::sortedLines(ran), (Strings{path}));
+    EXPECT_EQ(test::sortedLines(test::readFile(log)), (Strings{"ADB=", path}));
+#endif
 }
 
 TEST(CommandRunnerRun, LaunchFailuresComeBackAtOnceWithStatus127) {
@@ -95,8 +111,7 @@ TEST(CommandRunnerRun, TimeLimitSendsTerminationAndKeepsEarlierOutput) {
     const double before = test::now();
     const CommandResult result = runScript(dir, "printf 'before'\nexec sleep 30\n", 1.0);
     const double elapsed = test::now() - before;
-    EXPECT_EQ(result.status, 15);
-    EXPECT_EQ(result.output, "before");
+    EXPECT_EQ(result, (CommandResult{15, "before", true}));
     EXPECT_GT(elapsed, 0.9);
     EXPECT_LT(elapsed, 2.9); // well before the forced kill
 }
@@ -397,23 +412,19 @@ TEST(CommandRunnerLog, ConcurrentWritersLeaveOnlyWholeEntries) {
 
 // ---- Detached launch -----------------------------------------------------------------
 
-TEST(CommandRunnerLaunch, ChildGetsSearchPathAndADBAndWritesIntoTheLog) {
+TEST(CommandRunnerLaunch, ChildWritesAfterEarlierEntriesAndItsEndIsTold) {
     TempDir dir;
     const std::string log = dir / "activity.log";
-    Places places = placesLoggingTo(log);
     CommandRunner::appendLog("before the launch", log);
 
-    setenv("KELVANE_TEST_SECRET", "leak", 1);
-    CommandRunner::launchDetached("/usr/bin/env", {}, places);
-    unsetenv("KELVANE_TEST_SECRET");
+    std::promise<CommandResult> end;
+    CommandRunner::launchDetached("/bin/sh", {"-c", "echo out; echo err >&2; exit 3"}, placesLoggingTo(log),
+                                  [&](const CommandResult& result) { end.set_value(result); });
 
-    const std::string expectedTail = "PATH=" + std::string(CommandRunner::childSearchPath) + "\nADB=\n";
-    ASSERT_TRUE(test::eventually([&] { return test::readFile(log).find("ADB=") != std::string::npos; }));
-    const std::string contents = test::readFile(log);
-    const auto entryEnd = contents.find('\n');
-    ASSERT_NE(entryEnd, std::string::npos);
-    EXPECT_NE(contents.find("before the launch"), std::string::npos);
-    EXPECT_EQ(contents.substr(entryEnd + 1), expectedTail);
+    auto told = end.get_future();
+    ASSERT_EQ(told.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(told.get(), (CommandResult{3, "out\nerr\n"})); // only what came after the launch
+    EXPECT_TRUE(test::isLogOf(test::readFile(log), {"before the launch"}, "out\nerr\n")) << test::readFile(log);
 }
 
 TEST(CommandRunnerLaunch, ADBIsWhatToolDiscoveryFindsAtLaunch) {
@@ -458,9 +469,8 @@ TEST(CommandRunnerLaunch, MissingProgramFailsAndLeavesAnEmptyLog) {
     EXPECT_EQ(test::readFile(log), "");
 }
 
-TEST(CommandRunnerLaunch, UnusableLogFailsBeforeAnythingStarts) {
+TEST(CommandRunnerLaunch, UnusableSharedLogGivesWayToThePrivateOneAndNeverStopsTheStart) {
     TempDir dir;
-    const std::string marker = dir / "started";
     ::mkdir((dir / "a-directory").c_str(), 0755);
     test::writeFile(dir / "target", "");
     ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
@@ -470,25 +480,47 @@ TEST(CommandRunnerLaunch, UnusableLogFailsBeforeAnythingStarts) {
         const char* name;
         std::string cause; // empty: the system's words
     };
+    int index = 0;
     for (const Case& c : {Case{"a-directory", ""}, Case{"link", "it is a symbolic link"},
                           Case{"hard-link", "it has more than one hard link"}, Case{"fifo", ""},
                           Case{"missing/parent.log", "No such file or directory"}}) {
+        Places places = placesLoggingTo(dir / c.name);
+        places.privateLogPath = dir / ("private-" + std::to_string(++index) + "/kelvane-pro.log");
         auto attempt = std::async(std::launch::async, [&] {
-            CommandRunner::launchDetached("/usr/bin/touch", {marker}, placesLoggingTo(dir / c.name));
+            std::promise<CommandResult> end;
+            CommandRunner::launchDetached("/bin/echo", {"started"}, places,
+                                          [&](const CommandResult& result) { end.set_value(result); });
+            return end.get_future().get();
         });
-        ASSERT_EQ(attempt.wait_for(std::chrono::seconds(5)), std::future_status::ready) << c.name;
-        try {
-            attempt.get();
-            ADD_FAILURE() << "launched with the log at " << c.name;
-        } catch (const LaunchError& error) {
-            const std::string expected = "Cannot open the activity log " + (dir / c.name) + ": " + c.cause;
-            EXPECT_EQ(std::string(error.what()).substr(0, c.cause.empty() ? expected.size() : std::string::npos),
-                      expected);
-        }
+        ASSERT_EQ(attempt.wait_for(std::chrono::seconds(10)), std::future_status::ready) << c.name;
+        EXPECT_EQ(attempt.get(), (CommandResult{0, "started\n"})) << c.name;
+        CommandRunner::appendLog("an entry", places);
+
+        // The private log from now on, its first entry saying why.
+        EXPECT_EQ(CommandRunner::logInUse(places), places.privateLogPath) << c.name;
+        const std::vector<std::string> written = lines(test::readFile(places.privateLogPath));
+        ASSERT_EQ(written.size(), 3u) << c.name;
+        const std::string why = "Not using the shared activity log " + (dir / c.name) + ": " + c.cause;
+        EXPECT_EQ(written[0].substr(28, c.cause.empty() ? why.size() : std::string::npos),
+                  c.cause.empty() ? why : why + ". This log takes its place for the rest of this run.")
+            << written[0];
+        EXPECT_EQ(written[1], "started");
+        EXPECT_TRUE(test::isLogOf(written[2] + "\n", {"an entry"})) << written[2];
+        struct stat info {};
+        ASSERT_EQ(::stat((dir / ("private-" + std::to_string(index))).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << "made for this user alone";
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(test::exists(marker));
     EXPECT_EQ(test::readFile(dir / "target"), "");
+
+    // With no log at all the program still starts; its output is lost.
+    const std::string marker = dir / "started";
+    std::promise<CommandResult> end;
+    CommandRunner::launchDetached("/usr/bin/touch", {marker}, placesLoggingTo(dir / "link"),
+                                  [&](const CommandResult& result) { end.set_value(result); });
+    EXPECT_EQ(end.get_future().get(), (CommandResult{0, ""}));
+    EXPECT_TRUE(test::exists(marker));
+    // A usable shared log stays in use.
+    EXPECT_EQ(CommandRunner::logInUse(placesLoggingTo(dir / "fine.log")), dir / "fine.log");
 }
 
 #ifdef __linux__

@@ -155,7 +155,7 @@ private:
             std::lock_guard lock(mutex);
             logEntries.push_back(entry);
         };
-        services.launchDetached = [this](const std::string& executable, const Strings& arguments) {
+        services.launchDetached = [this](const std::string& executable, const Strings& arguments, auto) {
             {
                 std::lock_guard lock(mutex);
                 Strings call{executable};
@@ -202,6 +202,7 @@ DiagnosticsSnapshot snapshotWith(std::optional<std::string> adb, std::optional<s
 DiagnosticsSnapshot readySnapshot() {
     DiagnosticsSnapshot snapshot = snapshotWith(adbPath, scrcpyPath, {AndroidDevice(serial, "device")});
     snapshot.lingguangInstalled = true;
+    snapshot.lingguangDevices = {serial};
     snapshot.checks = {
         CheckItem("ADB", CheckState::pass, std::string("System adb: ") + adbPath),
         CheckItem("scrcpy", CheckState::pass, scrcpyPath),

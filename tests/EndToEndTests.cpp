@@ -198,13 +198,13 @@ TEST_F(EndToEnd, AuthorizedPhoneBehindAnUnauthorizedOneIsChosen) {
     EXPECT_EQ(locked.services(), Strings{});
 }
 
-TEST_F(EndToEnd, OfTwoAuthorizedPhonesOnlyTheFirstInADBsOrderIsAsked) {
-    auto one = std::make_unique<StandinPhone>(KELVANE_PYTHON, KELVANE_STANDIN_PHONE, adb, PhoneMode::authorized, true);
+TEST_F(EndToEnd, EveryAuthorizedPhoneIsAskedAndTheFirstInADBsOrderIsChosen) {
+    auto one = std::make_unique<StandinPhone>(KELVANE_PYTHON, KELVANE_STANDIN_PHONE, adb, PhoneMode::authorized, false);
     auto two = std::make_unique<StandinPhone>(KELVANE_PYTHON, KELVANE_STANDIN_PHONE, adb, PhoneMode::authorized, true);
-    if (one->serial() > two->serial()) std::swap(one, two);
     // adb lists its phones in the text order of their serials, not in the
     // order they came: connect the later one first.
-    for (auto* phone : {&two, &one}) {
+    const bool oneFirst = one->serial() < two->serial();
+    for (auto* phone : oneFirst ? std::vector{&two, &one} : std::vector{&one, &two}) {
         phones.push_back(std::move(*phone));
         phones.back()->connect();
     }
@@ -215,13 +215,18 @@ TEST_F(EndToEnd, OfTwoAuthorizedPhonesOnlyTheFirstInADBsOrderIsAsked) {
 
     const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
 
-    EXPECT_EQ(snapshot.log, devicesHeading + devices + "\n" + pmHeading + lingguangLine);
-    EXPECT_EQ(snapshot.devices,
-              (std::vector<AndroidDevice>{{first.serial(), "device"}, {second.serial(), "device"}}));
+    const auto pmOf = [](const StandinPhone& phone) {
+        return "$ adb -s " + phone.serial() + " shell pm list packages com.antgroup.leopard.android\n";
+    };
+    const StandinPhone& withLingguang = oneFirst ? second : first;
+    EXPECT_EQ(snapshot.log, devicesHeading + devices + "\n" + pmOf(first) + (oneFirst ? "" : lingguangLine) + "\n" +
+                                pmOf(second) + (oneFirst ? lingguangLine : ""));
     EXPECT_EQ(snapshot.selectedDeviceID, first.serial());
+    EXPECT_EQ(snapshot.lingguangDevices, Strings{withLingguang.serial()});
+    EXPECT_EQ(snapshot.lingguangInstalled, !oneFirst);
     EXPECT_EQ(snapshot.summary(), "Ready to mirror 2 authorized device(s).");
     EXPECT_EQ(first.services(), Strings{pmService});
-    EXPECT_EQ(second.services(), Strings{}) << "only the chosen phone is asked about Lingguang";
+    EXPECT_EQ(second.services(), Strings{pmService});
 }
 
 TEST_F(EndToEnd, AFreshServersNoticesStayOutOfTheTranscript) {
@@ -271,9 +276,14 @@ TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {
     ASSERT_EQ(model->selectedDeviceID(), serial);
     ASSERT_TRUE(model->snapshot().lingguangInstalled);
 
+    // scrcpy gets what it needs of the desktop session, and nothing else.
     bool started = false;
-    model->startMirror(true, [&] { started = true; });
-    ASSERT_TRUE(ui->runUntil([&] { return started; }, 20.0));
+    {
+        const test::ScopedEnvironment session({"DISPLAY=:7", "XAUTHORITY=/run/user/1000/xauth", "HOME=/home/user",
+                                               "SDL_VIDEODRIVER=x11", "ANDROID_SERIAL=" + serial, "SECRET=leak"});
+        model->startMirror(true, [&] { started = true; });
+        ASSERT_TRUE(ui->runUntil([&] { return started; }, 20.0));
+    }
 
     EXPECT_EQ(model->statusMessage(), "Mirror started for " + serial + ".");
     EXPECT_EQ(model->lastError(), std::nullopt);
@@ -299,7 +309,13 @@ TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {
         environment.push_back(line);
     }
     std::sort(environment.begin(), environment.end());
-    EXPECT_EQ(environment, (Strings{"ADB=" + adb, "PATH=" + std::string(CommandRunner::childSearchPath)}));
+    const std::string path = "PATH=" + std::string(CommandRunner::childSearchPath);
+#if defined(__linux__)
+    EXPECT_EQ(environment, (Strings{"ADB=" + adb, "DISPLAY=:7", "HOME=/home/user", path, "SDL_VIDEODRIVER=x11",
+                                    "XAUTHORITY=/run/user/1000/xauth"}));
+#else
+    EXPECT_EQ(environment, (Strings{"ADB=" + adb, path}));
+#endif
 
     // What the phone printed reaches the log unchanged, through the real adb.
     const std::string monkeyText = phoneShellText(monkeyService.substr(std::string("shell:").size()));
@@ -328,6 +344,7 @@ TEST_F(EndToEnd, DoctorReportsAReadyPhone) {
                          "pass  Lingguang       Installed on selected device.\n"
                          "\n"
                          "Ready to mirror 1 authorized device(s).\n"
+                         "Activity log: " + places.logPath + "\n"
                          "\n" +
                              devicesHeading + deviceList({{phone.serial(), "device"}}) + "\n" + pmHeading +
                              lingguangLine);
@@ -371,7 +388,7 @@ TEST_F(EndToEnd, TheBuiltDoctorFindsThePhoneFromItsFixedPlaces) {
     EXPECT_NE(out.find("pass  Android Device  1 authorized device(s).\n"), std::string::npos) << out;
     EXPECT_NE(out.find("pass  Lingguang       Installed on selected device.\n"), std::string::npos) << out;
     const std::string summary = scrcpyInstalled ? "Ready to mirror 1 authorized device(s)." : "scrcpy is missing.";
-    const std::string ending = "\n\n" + summary + "\n\n" + devicesHeading + deviceList({{phone.serial(), "device"}}) +
+    const std::string ending = "\n\n" + summary + "\nActivity log: " + CommandRunner::logInUse(fixed) + "\n\n" + devicesHeading + deviceList({{phone.serial(), "device"}}) +
                                "\n" + pmHeading + lingguangLine;
     ASSERT_GE(out.size(), ending.size()) << out;
     EXPECT_EQ(out.substr(out.size() - ending.size()), ending) << out;

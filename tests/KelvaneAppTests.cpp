@@ -29,6 +29,7 @@ TEST(KelvaneApp, ClosingTheWindowEndsTheProgramOnlyOnceItsOperationsHaveEnded) {
     found.devices = {AndroidDevice("SER1", "device")};
     found.selectedDeviceID = "SER1";
     found.lingguangInstalled = true;
+    found.lingguangDevices = {"SER1"};
     int passes = 0;
     std::vector<std::string> log, launched;
     ViewModelServices services;
@@ -38,7 +39,7 @@ TEST(KelvaneApp, ClosingTheWindowEndsTheProgramOnlyOnceItsOperationsHaveEnded) {
         return found;
     };
     services.appendLog = [&](const std::string& entry) { log.push_back(entry); };
-    services.launchDetached = [&](const std::string& scrcpy, const std::vector<std::string>&) { launched.push_back(scrcpy); };
+    services.launchDetached = [&](const std::string& scrcpy, const std::vector<std::string>&, auto) { launched.push_back(scrcpy); };
     const auto model = DiagnosticsViewModel::create(withQtServices(services));
     KelvaneWindow window(model);
     endWithTheWindow(*qApp, window, model);

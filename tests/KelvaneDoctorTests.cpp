@@ -54,6 +54,7 @@ TEST(KelvaneDoctor, ReadyMachinePrintsRowsSummaryAndTranscript) {
               "pass  Lingguang       Installed on selected device.\n"
               "\n"
               "Ready to mirror 1 authorized device(s).\n"
+              "Activity log: " + machine.places.logPath + "\n"
               "\n"
               "$ adb devices\n" + readyDevices + "\n"
               "$ adb shell pm list packages com.antgroup.leopard.android\n" + lingguangPackageLine);
@@ -70,6 +71,7 @@ TEST(KelvaneDoctor, NotReadyMachinesExitWithOne) {
         std::string devices;
         std::string summary;
         std::string firstFailure;
+        std::string startServer = ""; // what adb start-server prints
     };
     const std::vector<Case> cases{
         {"no adb", false, true, readyDevices, "ADB is missing.", "fail  ADB "},
@@ -88,10 +90,23 @@ TEST(KelvaneDoctor, NotReadyMachinesExitWithOne) {
 #else
          "warn  Android Device  Device detected but not authorized."},
 #endif
+        // What Debian's adb prints.
+        {"an offline phone", true, true, "List of devices attached\n127.0.0.1:5555\toffline\n\n",
+         "No authorized Android device.", "warn  Android Device  Device detected but offline. Reconnect the cable"},
+        {"two adb versions", true, true, "List of devices attached\nS1\tunauthorized\n\n", "No authorized Android device.",
+         ". Another adb's server (version 40) ran here, and this adb (version 41) replaced it",
+         "adb server version (40) doesn't match this client (41); killing...\n* daemon started successfully\n"},
+        {"no adb server on adb's port", true, true,
+         "adb: failed to check server version: protocol fault (couldn't read status): Connection reset by peer\n",
+         "No authorized Android device.",
+         "fail  Android Device  adb's server could not start: protocol fault (couldn't read status): Connection reset "
+         "by peer. Close the program that holds adb's port",
+         "error: protocol fault (couldn't read status): Connection reset by peer\n"},
     };
     for (const Case& c : cases) {
         Machine machine;
         if (c.adb) machine.installADB(c.devices, lingguangPackageLine);
+        if (!c.startServer.empty()) machine.adb.answer("start-server", {c.startServer, 1});
         if (!c.scrcpy) machine.places.scrcpyCandidates = {machine / "none"};
 
         const auto outcome = machine.doctor({});
@@ -103,6 +118,9 @@ TEST(KelvaneDoctor, NotReadyMachinesExitWithOne) {
         // Without adb there is no transcript, and the report ends with the summary.
         const bool transcript = outcome.out.find("$ adb devices\n") != std::string::npos;
         EXPECT_EQ(transcript, c.adb) << c.name;
+        // adb start-server is shown when it tells of trouble.
+        const bool startShown = outcome.out.find("$ adb start-server\n" + c.startServer) != std::string::npos;
+        EXPECT_EQ(startShown, !c.startServer.empty()) << c.name << "\n" << outcome.out;
     }
 }
 

@@ -2,16 +2,21 @@
 
 #include "CommandRunner.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
+
+extern char** environ;
 
 namespace kelvane::test {
 
@@ -61,6 +66,34 @@ std::vector<std::string> lines(const std::string& text) {
     return result;
 }
 
+namespace {
+
+// Makes the environment exactly `variables` ("NAME=value").
+void replaceEnvironment(const std::vector<std::string>& variables) {
+    std::vector<std::string> names;
+    for (char** entry = environ; *entry; ++entry) names.emplace_back(*entry, std::strcspn(*entry, "="));
+    for (const std::string& name : names) ::unsetenv(name.c_str());
+    for (const std::string& variable : variables) {
+        const std::size_t equals = variable.find('=');
+        ::setenv(variable.substr(0, equals).c_str(), variable.substr(equals + 1).c_str(), 1);
+    }
+}
+
+} // namespace
+
+ScopedEnvironment::ScopedEnvironment(const std::vector<std::string>& variables) {
+    for (char** entry = environ; *entry; ++entry) saved_.emplace_back(*entry);
+    replaceEnvironment(variables);
+}
+
+ScopedEnvironment::~ScopedEnvironment() { replaceEnvironment(saved_); }
+
+std::vector<std::string> sortedLines(const std::string& text) {
+    std::vector<std::string> result = lines(text);
+    std::sort(result.begin(), result.end());
+    return result;
+}
+
 bool isLogOf(const std::string& log, const std::vector<std::string>& messages, const std::string& rest) {
     const auto literal = [](const std::string& text) {
         static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
@@ -88,7 +121,7 @@ record=
 for a in "$@"; do record="$record$a$end"; done
 printf '%s\036' "$record" >> "$state/calls"
 word=$1
-[ "$1" = -s ] && word=$4
+[ "$1" = -s ] && word=$4 && [ -e "$state/$4@$2.out" ] && word="$4@$2"
 n=0
 while [ -e "$state/$word.held" ]; do
   n=$((n + 1)); [ $n -gt 3000 ] && exit 9
@@ -154,8 +187,9 @@ void StandInMachine::installADB(const std::string& devicesOutput, const std::str
 ViewModelServices realServices(const Places& places) {
     ViewModelServices services;
     services.buildSnapshot = [places] { return DiagnosticsService::buildSnapshot(places); };
-    services.launchDetached = [places](const std::string& executable, const std::vector<std::string>& arguments) {
-        CommandRunner::launchDetached(executable, arguments, places);
+    services.launchDetached = [places](const std::string& executable, const std::vector<std::string>& arguments,
+                                       CommandRunner::DetachedEnd ended) {
+        CommandRunner::launchDetached(executable, arguments, places, std::move(ended));
     };
     services.logPath = places.logPath;
     return services;

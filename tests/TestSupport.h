@@ -41,6 +41,22 @@ bool exists(const std::string& path);
 // The lines of `text`, without their line feeds.
 std::vector<std::string> lines(const std::string& text);
 
+// This process's environment is exactly `variables` ("NAME=value") until
+// destruction, which restores the one before.
+class ScopedEnvironment {
+public:
+    explicit ScopedEnvironment(const std::vector<std::string>& variables);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::vector<std::string> saved_;
+};
+
+// The "NAME=value" lines of `text`, sorted.
+std::vector<std::string> sortedLines(const std::string& text);
+
 // ---- The activity log ------------------------------------------------------
 
 // The time stamp that opens every entry, as a regular expression.
@@ -56,8 +72,9 @@ Places placesLoggingTo(const std::string& log);
 // A stand-in adb: a shell script that records every call and answers with
 // what the test gives it. A call is known by its word: the first argument
 // ("start-server", "devices"), or for "-s SERIAL shell WORD ..." the word
-// after "shell" ("pm", "monkey"). A word without an answer prints nothing and
-// exits with 0. Answers may change between calls.
+// after "shell" ("pm", "monkey"), or that word, "@" and SERIAL where it has an
+// answer of its own. A word without an answer prints nothing and exits with
+// 0. Answers may change between calls.
 class StandInADB {
 public:
     using Call = std::vector<std::string>;
