@@ -392,7 +392,12 @@ OpenedLog openPrivateLog(const Places& places, int& error) {
     // Held while the note is written, so that no entry of another thread
     // comes before it.
     const std::lock_guard lock(refused.mutex);
-    const bool firstRefusal = refused.reasons.emplace(places.logPath, logRefusalText(error)).second;
+    // Said plainly for the case that brings users here: a log left behind
+    // by another user (often root, through sudo) in the shared directory.
+    struct stat info {};
+    const bool someoneElses = error == EACCES && ::lstat(places.logPath.c_str(), &info) == 0 && info.st_uid != ::geteuid();
+    const std::string reason = someoneElses ? "it is another user's file" : logRefusalText(error);
+    const bool firstRefusal = refused.reasons.emplace(places.logPath, reason).second;
     makeParentDirectories(places.privateLogPath);
     FileDescriptor fd = openLogForAppend(places.privateLogPath, error);
     if (!fd) return {};

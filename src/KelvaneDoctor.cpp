@@ -143,6 +143,7 @@ std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& l
         {"devices", devices},
         {"selectedDeviceID", optionalText(snapshot.selectedDeviceID)},
         {"lingguangInstalled", snapshot.lingguangInstalled},
+        {"lingguangDevices", snapshot.lingguangDevices},
         {"checks", checks},
         {"log", snapshot.log},
         {"summary", snapshot.summary()},

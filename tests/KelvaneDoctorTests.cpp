@@ -150,7 +150,9 @@ TEST(KelvaneDoctor, JSONHoldsTheWholeSnapshot) {
                                                  {"id":"S1","state":"device","authorized":true}])"));
     EXPECT_EQ(report["selectedDeviceID"], "S1");
     EXPECT_EQ(report["lingguangInstalled"], true);
+    EXPECT_EQ(report["lingguangDevices"], json::parse(R"(["S1"])"));
     EXPECT_EQ(report["summary"], "Ready to mirror 1 authorized device(s).");
+    EXPECT_EQ(report["logPath"], machine.places.logPath);
     EXPECT_EQ(report["canStartMirror"], true);
     EXPECT_EQ(report["log"], "$ adb devices\nList of devices attached\nLOCKED\tunauthorized\nS1\tdevice\n\n"
                              "$ adb shell pm list packages com.antgroup.leopard.android\n" +

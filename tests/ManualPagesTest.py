@@ -12,7 +12,7 @@ import sys
 OPTION = re.compile(r"(?<![\w-])--?[a-z][a-z-]*")
 STATUS = re.compile(r"(?<![\w.-])[0-9](?![\w.])")
 MEMBER = re.compile(r"^[a-z][A-Za-z]*$")
-PLACE = re.compile(r"(?:<bundle root>)?/[^\s,`]+")
+PLACE = re.compile(r"(?:<bundle root>|\$[A-Z_]+|~)?/[^\s,`]+")
 
 
 def plain(roff):
