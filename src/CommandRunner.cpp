@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <system_error>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -165,18 +166,19 @@ std::vector<char*> argumentVector(const std::string& executable, const std::vect
     return argv;
 }
 
-// Starts `executable` with standard output and standard error on `outputFd`.
+// Starts `executable` with standard output on `outputFd` and standard error
+// on `errorFd`, or on `outputFd` too when that is -1.
 // Every child starts with default signal dispositions, an empty signal mask
 // and no descriptors but 0, 1 and 2. Returns 0 or the launch error.
 int spawnChild(pid_t& pid, const std::string& executable, const std::vector<std::string>& arguments,
-               Environment& environment, int outputFd, bool newSession) {
+               Environment& environment, int outputFd, bool newSession, int errorFd = -1) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
 
     posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errorFd >= 0 ? errorFd : outputFd, STDERR_FILENO);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34)) && !defined(KELVANE_PORTABLE_POSIX)
     // Descriptors that other code opened without close-on-exec stay here.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
@@ -237,17 +239,18 @@ std::int32_t statusOf(int waitStatus) {
     return waitStatus;
 }
 
-// Reads what the pipe holds without blocking: output up to maxOutputBytes is
-// kept, the rest dropped. A bounded number of reads per call, so that a child
-// that writes without pause cannot keep the caller from its deadlines.
-// Returns false at end of file.
-bool readOutput(int fd, std::string& output) {
+// Where a child's output goes, chunk by chunk.
+using OutputSink = std::function<void(std::string_view)>;
+
+// Reads what the pipe holds without blocking into `sink`. A bounded number of
+// reads per call, so that a child that writes without pause cannot keep the
+// caller from its deadlines. Returns false at end of file.
+bool readOutput(int fd, const OutputSink& sink) {
     char chunk[64 * 1024];
     for (int reads = 0; reads < 16; ++reads) {
         const ssize_t count = ::read(fd, chunk, sizeof chunk);
         if (count > 0) {
-            const std::size_t room = maxOutputBytes - std::min(output.size(), maxOutputBytes);
-            output.append(chunk, std::min(room, static_cast<std::size_t>(count)));
+            sink(std::string_view(chunk, static_cast<std::size_t>(count)));
         } else if (count == 0) {
             return false;
         } else if (errno != EINTR) {
@@ -420,7 +423,132 @@ OpenedLog openActivityLog(const Places& places, int& error) {
     return openPrivateLog(places, error);
 }
 
+// How a supervised child ended.
+struct Supervised {
+    int waitStatus = 0;
+    // Whether it was asked to end (its time limit, or a stop).
+    bool terminated = false;
+};
+
+// Watches the started child `pid` until it has ended and been reaped,
+// handing what comes through `readEnd` to `sink` meanwhile. At `terminateAt`
+// (monotonic clock), or once `stopFd` (-1: none) becomes readable, it gets
+// one SIGTERM, and SIGKILL killGraceSeconds later if it is still there.
+Supervised supervise(pid_t pid, FileDescriptor& readEnd, Clock::time_point terminateAt, int stopFd,
+                     const OutputSink& sink) {
+    ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
+    const auto graceAfter = [](Clock::time_point moment) {
+        return moment == Clock::time_point::max()
+                   ? moment
+                   : moment + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(killGraceSeconds));
+    };
+    Clock::time_point killAt = graceAfter(terminateAt);
+
+    ChildWatch watch(pid);
+    Supervised end;
+    bool pipeOpen = true;
+    bool killSent = false;
+    // Without a descriptor for the child's end, poll with short, growing
+    // sleeps.
+    int fallbackSleepMs = 1;
+
+    for (;;) {
+        if (tryReap(pid, end.waitStatus)) break;
+
+        // The child has not been reaped, so its process number is still its
+        // own: signalling it cannot reach another process.
+        const Clock::time_point now = Clock::now();
+        if (!end.terminated && now >= terminateAt) {
+            ::kill(pid, SIGTERM);
+            end.terminated = true;
+        }
+        if (!killSent && now >= killAt) {
+            ::kill(pid, SIGKILL);
+            killSent = true;
+        }
+
+        const Clock::time_point nextDeadline = !end.terminated ? terminateAt : (!killSent ? killAt : Clock::time_point::max());
+        int waitMs = -1;
+        if (nextDeadline != Clock::time_point::max()) {
+            const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(nextDeadline - Clock::now()).count();
+            waitMs = static_cast<int>(std::clamp<long long>(remaining, 0, 60 * 60 * 1000));
+        }
+
+        pollfd fds[3];
+        nfds_t count = 0;
+        const int pipeIndex = pipeOpen ? static_cast<int>(count++) : -1;
+        if (pipeIndex >= 0) fds[pipeIndex] = {readEnd.get(), POLLIN, 0};
+        const int stopIndex = stopFd >= 0 && !end.terminated ? static_cast<int>(count++) : -1;
+        if (stopIndex >= 0) fds[stopIndex] = {stopFd, POLLIN, 0};
+        if (watch.descriptor() >= 0) {
+            fds[count++] = {watch.descriptor(), POLLIN, 0};
+        } else {
+            waitMs = waitMs < 0 ? fallbackSleepMs : std::min(waitMs, fallbackSleepMs);
+            fallbackSleepMs = std::min(fallbackSleepMs * 2, 20);
+        }
+        const int ready = ::poll(fds, count, waitMs);
+        if (ready < 0 && errno != EINTR) {
+            // Should not happen; avoid spinning.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        if (ready > 0 && pipeIndex >= 0 && (fds[pipeIndex].revents & (POLLIN | POLLHUP | POLLERR))) {
+            pipeOpen = readOutput(readEnd.get(), sink);
+            fallbackSleepMs = 1;
+        }
+        if (ready > 0 && stopIndex >= 0 && (fds[stopIndex].revents & (POLLIN | POLLHUP | POLLERR))) {
+            terminateAt = Clock::now();
+            killAt = graceAfter(terminateAt);
+        }
+    }
+
+    // Whatever is already in the pipe belongs to the output. A grandchild
+    // that keeps the pipe open does not hold the end back.
+    if (pipeOpen) readOutput(readEnd.get(), sink);
+    return end;
+}
+
 } // namespace
+
+// ---- StopSignal ------------------------------------------------------------
+
+StopSignal::StopSignal() {
+    int fds[2] = {-1, -1};
+#if defined(__linux__) && !defined(KELVANE_PORTABLE_POSIX)
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+#else
+    if (::pipe(fds) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
+    for (const int fd : fds) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+#endif
+    readEnd_ = fds[0];
+    writeEnd_ = fds[1];
+}
+
+StopSignal::~StopSignal() {
+    ::close(readEnd_);
+    ::close(writeEnd_);
+}
+
+void StopSignal::request() {
+    // One byte makes the read end readable for good; more are not needed.
+    if (!requested_.exchange(true)) {
+        while (::write(writeEnd_, "", 1) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+bool StopSignal::waitFor(double seconds) const {
+    if (requested_) return true;
+    pollfd fd{readEnd_, POLLIN, 0};
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    for (;;) {
+        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (remaining <= 0) return requested_;
+        if (::poll(&fd, 1, static_cast<int>(std::min<long long>(remaining, 60 * 60 * 1000))) > 0) return true;
+    }
+}
 
 // ---- run -------------------------------------------------------------------
 
@@ -439,76 +567,39 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
     writeEnd.reset();
     if (spawnError != 0) return {launchFailureStatus, launchErrorText(executable, spawnError)};
 
-    ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
-
     // Deadlines on the monotonic clock. A limit that is not a number counts
     // as zero; an infinite or very long one never expires.
     using Seconds = std::chrono::duration<double>;
     const double limit = std::isnan(timeout) ? 0.0 : std::max(timeout, 0.0);
-    const bool limited = limit <= longestLimitSeconds;
-    const Clock::time_point terminateAt =
-        limited ? start + std::chrono::duration_cast<Clock::duration>(Seconds(limit)) : Clock::time_point::max();
-    const Clock::time_point killAt =
-        limited ? terminateAt + std::chrono::duration_cast<Clock::duration>(Seconds(killGraceSeconds))
-                : Clock::time_point::max();
+    const Clock::time_point terminateAt = limit <= longestLimitSeconds
+                                              ? start + std::chrono::duration_cast<Clock::duration>(Seconds(limit))
+                                              : Clock::time_point::max();
 
-    ChildWatch watch(pid);
+    // Output up to maxOutputBytes is kept, the rest read and dropped.
     std::string output;
-    bool pipeOpen = true;
-    bool terminateSent = false;
-    bool killSent = false;
-    int waitStatus = 0;
-    // Without a descriptor for the child's end, poll with short, growing
-    // sleeps.
-    int fallbackSleepMs = 1;
+    const Supervised end = supervise(pid, readEnd, terminateAt, -1, [&output](std::string_view chunk) {
+        output.append(chunk.substr(0, maxOutputBytes - std::min(output.size(), maxOutputBytes)));
+    });
+    return {statusOf(end.waitStatus), decodeUTF8(std::move(output)), end.terminated};
+}
 
-    for (;;) {
-        if (tryReap(pid, waitStatus)) break;
+std::int32_t stream(const std::string& executable, const std::vector<std::string>& arguments,
+                    const std::function<void(std::string_view)>& onOutput, const StopSignal& stop) {
+    reapUnwatchedChildren();
 
-        // The child has not been reaped, so its process number is still its
-        // own: signalling it cannot reach another process.
-        const Clock::time_point now = Clock::now();
-        if (!terminateSent && now >= terminateAt) {
-            ::kill(pid, SIGTERM);
-            terminateSent = true;
-        }
-        if (!killSent && now >= killAt) {
-            ::kill(pid, SIGKILL);
-            killSent = true;
-        }
+    FileDescriptor readEnd, writeEnd, discarded(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    int pipeError = 0;
+    if (!discarded || !makePipe(readEnd, writeEnd, pipeError)) return launchFailureStatus;
 
-        const Clock::time_point nextDeadline = !terminateSent ? terminateAt : (!killSent ? killAt : Clock::time_point::max());
-        int waitMs = -1;
-        if (nextDeadline != Clock::time_point::max()) {
-            const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(nextDeadline - Clock::now()).count();
-            waitMs = static_cast<int>(std::clamp<long long>(remaining, 0, 60 * 60 * 1000));
-        }
+    Environment environment = childEnvironment(false);
+    pid_t pid = 0;
+    const int spawnError =
+        spawnChild(pid, executable, arguments, environment, writeEnd.get(), false, discarded.get());
+    writeEnd.reset();
+    discarded.reset();
+    if (spawnError != 0) return launchFailureStatus;
 
-        pollfd fds[2];
-        nfds_t count = 0;
-        if (pipeOpen) fds[count++] = {readEnd.get(), POLLIN, 0};
-        if (watch.descriptor() >= 0) {
-            fds[count++] = {watch.descriptor(), POLLIN, 0};
-        } else {
-            waitMs = waitMs < 0 ? fallbackSleepMs : std::min(waitMs, fallbackSleepMs);
-            fallbackSleepMs = std::min(fallbackSleepMs * 2, 20);
-        }
-        const int ready = ::poll(fds, count, waitMs);
-        if (ready < 0 && errno != EINTR) {
-            // Should not happen; avoid spinning.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        if (pipeOpen && ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-            pipeOpen = readOutput(readEnd.get(), output);
-            fallbackSleepMs = 1;
-        }
-    }
-
-    // Whatever is already in the pipe belongs to the result. A grandchild
-    // that keeps the pipe open does not hold the result back.
-    if (pipeOpen) readOutput(readEnd.get(), output);
-
-    return {statusOf(waitStatus), decodeUTF8(std::move(output)), terminateSent};
+    return statusOf(supervise(pid, readEnd, Clock::time_point::max(), stop.descriptor(), onOutput).waitStatus);
 }
 
 // ---- Activity log ------------------------------------------------------------

@@ -2,6 +2,7 @@
 // activity log, and detached launches whose output goes into that log.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -74,6 +75,39 @@ inline constexpr std::size_t maxOutputBytes = std::size_t{4} << 20;
 // Safe to call from any number of threads at once.
 CommandResult run(const std::string& executable,
                   const std::vector<std::string>& arguments, double timeout);
+
+// A request to stop, made once from any thread and seen by stream and by
+// waitFor on any other.
+class StopSignal {
+public:
+    StopSignal();
+    ~StopSignal();
+    StopSignal(const StopSignal&) = delete;
+    StopSignal& operator=(const StopSignal&) = delete;
+
+    void request();
+    bool requested() const { return requested_; }
+    // Waits until requested or `seconds` have passed; answers whether
+    // requested.
+    bool waitFor(double seconds) const;
+    // Readable once requested.
+    int descriptor() const { return readEnd_; }
+
+private:
+    int readEnd_ = -1;
+    int writeEnd_ = -1;
+    std::atomic<bool> requested_ = false;
+};
+
+// Runs `executable` as run does (environment, descriptors, signals, reaping)
+// but for as long as it likes: what it writes to standard output goes to
+// `onOutput` as it comes, on the calling thread; standard error is
+// discarded. Once `stop` is requested the child gets SIGTERM, and SIGKILL
+// killGraceSeconds later. Returns the child's status (as run's) once it has
+// ended and been reaped, or launchFailureStatus at once when it could not be
+// started. Blocks: call it on a thread of its own.
+std::int32_t stream(const std::string& executable, const std::vector<std::string>& arguments,
+                    const std::function<void(std::string_view)>& onOutput, const StopSignal& stop);
 
 // Appends "[YYYY-MM-DD HH:MM:SS +0000] <message>\n" (UTC) to the activity
 // log with one write(). Never fails towards the caller: an entry that cannot

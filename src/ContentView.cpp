@@ -7,6 +7,7 @@
 #include <QAccessibleWidget>
 #include <QApplication>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QFontDatabase>
@@ -901,7 +902,14 @@ void KelvaneWindow::reopen() {
 
 void KelvaneWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (!event->spontaneous()) model_->refresh();
+    if (event->spontaneous()) return;
+    model_->refresh();
+    model_->followDevices(true);
+}
+
+void KelvaneWindow::closeEvent(QCloseEvent* event) {
+    model_->followDevices(false);
+    QWidget::closeEvent(event);
 }
 
 } // namespace kelvane

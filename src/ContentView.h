@@ -163,7 +163,8 @@ private:
 
 // The application's one window: the content in a frame of at least the
 // minimum size, centred in any extra height. Every programmatic showing (not
-// a spontaneous one such as un-minimising) starts a refresh.
+// a spontaneous one such as un-minimising) starts a refresh; while the
+// window is open, the model follows the phone.
 class KelvaneWindow : public QWidget {
     Q_OBJECT
 public:
@@ -177,6 +178,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     std::shared_ptr<DiagnosticsViewModel> model_;

@@ -3,6 +3,7 @@
 #include "CommandRunner.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <dirent.h>
@@ -296,6 +297,8 @@ std::vector<std::string> startServerArguments() { return {"start-server"}; }
 
 std::vector<std::string> devicesArguments() { return {"devices"}; }
 
+std::vector<std::string> trackDevicesArguments() { return {"track-devices"}; }
+
 std::vector<std::string> packageQueryArguments(const std::string& serial) {
     return {"-s", serial, "shell", "pm", "list", "packages", std::string(lingguangPackage)};
 }
@@ -588,6 +591,68 @@ DiagnosticsSnapshot judgedFor(DiagnosticsSnapshot snapshot, const std::optional<
     snapshot.lingguangInstalled = found;
     snapshot.checks = makeChecks(snapshot);
     return snapshot;
+}
+
+// ---- Following adb's device list ----------------------------------------
+
+std::vector<std::vector<AndroidDevice>> takeDeviceLists(std::string& stream) {
+    constexpr std::size_t lengthDigits = 4;
+    std::vector<std::vector<AndroidDevice>> lists;
+    std::size_t at = 0;
+    while (stream.size() - at >= lengthDigits) {
+        std::size_t length = 0;
+        bool isLength = true;
+        for (std::size_t i = 0; i < lengthDigits && isLength; ++i) {
+            const char digit = stream[at + i];
+            const int value = digit >= '0' && digit <= '9'   ? digit - '0'
+                              : digit >= 'a' && digit <= 'f' ? digit - 'a' + 10
+                              : digit >= 'A' && digit <= 'F' ? digit - 'A' + 10
+                                                             : -1;
+            isLength = value >= 0;
+            length = length * 16 + static_cast<std::size_t>(std::max(value, 0));
+        }
+        if (!isLength) {
+            const std::size_t lineEnd = stream.find('\n', at);
+            at = lineEnd == std::string::npos ? stream.size() : lineEnd + 1;
+            continue;
+        }
+        if (stream.size() - at - lengthDigits < length) break;
+        lists.push_back(parseDevices(std::string(devicesListHeading) + "\n" + stream.substr(at + lengthDigits, length)));
+        at += lengthDigits + length;
+    }
+    stream.erase(0, at);
+    return lists;
+}
+
+DeviceTracker::DeviceTracker(std::string adbPath, Listener listener, Pauses pauses)
+    : adbPath_(std::move(adbPath)), listener_(std::move(listener)), pauses_(pauses), thread_([this] { follow(); }) {}
+
+DeviceTracker::~DeviceTracker() {
+    stop_.request();
+    thread_.join();
+}
+
+void DeviceTracker::follow() {
+    double pause = pauses_.firstPause;
+    while (!stop_.requested()) {
+        const auto started = std::chrono::steady_clock::now();
+        std::string received;
+        CommandRunner::stream(adbPath_, trackDevicesArguments(), [&](std::string_view chunk) {
+            received += chunk;
+            for (std::vector<AndroidDevice>& list : takeDeviceLists(received)) {
+                try {
+                    listener_(std::move(list));
+                } catch (const std::exception&) {
+                    // The listener's trouble; the next list may fare better.
+                }
+            }
+        }, stop_);
+        if (std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(pauses_.settledAfter)) {
+            pause = pauses_.firstPause;
+        }
+        if (stop_.waitFor(pause)) break;
+        pause = std::min(pause * 2, pauses_.longestPause);
+    }
 }
 
 // ---- A mirror's end ------------------------------------------------------

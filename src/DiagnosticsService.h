@@ -5,9 +5,11 @@
 #include "CommandRunner.h"
 #include "Models.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace kelvane {
@@ -53,6 +55,7 @@ inline constexpr double diagnosticsCommandTimeout = 12.0;
 inline constexpr double lingguangLaunchTimeout = 8.0;
 
 std::vector<std::string> startServerArguments();
+std::vector<std::string> trackDevicesArguments();
 std::vector<std::string> devicesArguments();
 std::vector<std::string> packageQueryArguments(const std::string& serial);
 std::vector<std::string> lingguangLaunchArguments(const std::string& serial);
@@ -116,6 +119,50 @@ DiagnosticsSnapshot judgedFor(DiagnosticsSnapshot snapshot, const std::optional<
 // /sys/bus/usb/devices) shows of phones. Plain file reads; anything that
 // cannot be read counts as nothing found.
 USBFinding readUSBBus(const std::string& devicesDir);
+
+// ---- Following adb's device list ----------------------------------------
+
+// The device lists in `stream`, what adb track-devices has printed so far:
+// each is four hexadecimal digits of length, then the list (one line per
+// device, as adb devices prints them, without the heading). The whole ones
+// are taken off the front of `stream`; a partial one stays for the next
+// call. A line that cannot begin a list is skipped.
+std::vector<std::vector<AndroidDevice>> takeDeviceLists(std::string& stream);
+
+// Follows adb's device list with one long-lived `adb track-devices`, which
+// also starts adb's server when none runs. Each list adb sends (at the
+// start, and whenever a phone comes, goes or changes its state) goes to the
+// listener, on the tracker's own thread. When the child ends without being
+// asked (its server was killed, adb replaced), it is started again after a
+// pause that doubles from `firstPause` up to `longestPause`; a child that
+// has run for `settledAfter` seconds starts the count anew. Nothing is done
+// between lists. Destruction ends the child and waits for it.
+class DeviceTracker {
+public:
+    using Listener = std::function<void(std::vector<AndroidDevice>)>;
+    struct Pauses {
+        double firstPause = 1;
+        double longestPause = 30;
+        double settledAfter = 60;
+    };
+
+    DeviceTracker(std::string adbPath, Listener listener, Pauses pauses);
+    DeviceTracker(std::string adbPath, Listener listener) : DeviceTracker(std::move(adbPath), std::move(listener), Pauses{}) {}
+    ~DeviceTracker();
+    DeviceTracker(const DeviceTracker&) = delete;
+    DeviceTracker& operator=(const DeviceTracker&) = delete;
+
+    const std::string& adbPath() const { return adbPath_; }
+
+private:
+    void follow();
+
+    const std::string adbPath_;
+    const Listener listener_;
+    const Pauses pauses_;
+    CommandRunner::StopSignal stop_;
+    std::thread thread_; // last: starts once everything else is there
+};
 
 // ---- A mirror's end ------------------------------------------------------
 

@@ -2,6 +2,7 @@
 
 #include "DiagnosticsService.h"
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 #include <sys/stat.h>
@@ -113,6 +114,11 @@ ViewModelServices ViewModelServices::withDefaults(ViewModelServices services) {
     if (!services.logFileProblem) services.logFileProblem = CommandRunner::logFileProblem;
     if (!services.reportProblem) services.reportProblem = writeToStandardError;
     if (!services.openFile) services.openFile = [](const std::string&) { return false; };
+    if (!services.trackDevices) {
+        services.trackDevices = [](const std::string& adb, DiagnosticsService::DeviceTracker::Listener listener) -> std::shared_ptr<void> {
+            return std::make_shared<DiagnosticsService::DeviceTracker>(adb, std::move(listener));
+        };
+    }
     return services;
 }
 
@@ -178,13 +184,15 @@ void DiagnosticsViewModel::setSelectedDeviceID(std::optional<std::string> id) {
     }
 }
 
-void DiagnosticsViewModel::refresh(Completion done) {
+void DiagnosticsViewModel::refresh(Completion done) { beginRefresh(std::move(done), false); }
+
+void DiagnosticsViewModel::beginRefresh(Completion done, bool keepChoice) {
     auto self = shared_from_this();
-    services_.onUIThread([self, done = beginOperation(std::move(done))] {
+    services_.onUIThread([self, keepChoice, done = beginOperation(std::move(done))] {
         self->assign(Property::isRefreshing, self->isRefreshing_, true);
         self->assign(Property::statusMessage, self->statusMessage_, std::optional<std::string>(refreshingMessage));
 
-        self->services_.inBackground([self, done] {
+        self->services_.inBackground([self, keepChoice, done] {
             // A pass that breaks off (out of memory, no thread to be had)
             // still ends the refresh, as one that found nothing.
             DiagnosticsSnapshot built;
@@ -195,17 +203,73 @@ void DiagnosticsViewModel::refresh(Completion done) {
                 built = nothingFound();
             }
 
-            self->services_.onUIThread([self, done, built = std::move(built)] {
+            self->services_.onUIThread([self, keepChoice, done, built = std::move(built)]() mutable {
+                // Following the phone keeps the user's pick while it is
+                // authorized; Refresh takes the pass's choice.
                 std::optional<std::string> choice = built.selectedDeviceID;
+                const std::optional<std::string>& pick = self->selectedDeviceID_;
+                const auto picked = [&](const AndroidDevice& device) { return pick && device.id() == *pick; };
+                const std::vector<AndroidDevice> authorized = built.authorizedDevices();
+                if (keepChoice && std::any_of(authorized.begin(), authorized.end(), picked)) {
+                    choice = pick;
+                    built = DiagnosticsService::judgedFor(std::move(built), choice);
+                }
                 std::optional<std::string> summary = built.summary();
-                self->assign(Property::snapshot, self->snapshot_, built);
+                self->assign(Property::snapshot, self->snapshot_, std::move(built));
                 self->assign(Property::selectedDeviceID, self->selectedDeviceID_, std::move(choice));
                 self->assign(Property::statusMessage, self->statusMessage_, std::move(summary));
                 self->assign(Property::isRefreshing, self->isRefreshing_, false);
+                // A pass that found the latest tracked list leaves nothing to
+                // follow up.
+                if (self->trackedList_ == self->snapshot_.devices) self->refreshedFor_ = self->snapshot_.devices;
+                self->updateTracking();
                 done();
             });
         });
     });
+}
+
+// ---- Following the phone -----------------------------------------------------
+
+void DiagnosticsViewModel::followDevices(bool on) {
+    following_ = on;
+    updateTracking();
+}
+
+void DiagnosticsViewModel::updateTracking() {
+    const std::optional<std::string>& adb = snapshot_.adbPath;
+    if (tracker_ && following_ && adb && *adb == trackedADB_) return;
+    // Destroying a tracker ends its child and waits for it.
+    tracker_.reset();
+    trackedList_.reset();
+    ++trackerGeneration_;
+    if (!following_ || !adb) return;
+
+    trackedADB_ = *adb;
+    refreshedFor_ = snapshot_.devices;
+    // Lists come on the tracker's thread; only the UI thread touches the
+    // model, and the tracker's thread never holds it.
+    tracker_ = services_.trackDevices(
+        *adb, [model = weak_from_this(), onUIThread = services_.onUIThread,
+               generation = trackerGeneration_](std::vector<AndroidDevice> list) {
+            onUIThread([model, generation, list = std::move(list)]() mutable {
+                const auto self = model.lock();
+                if (self && generation == self->trackerGeneration_) self->deviceListTracked(std::move(list));
+            });
+        });
+}
+
+void DiagnosticsViewModel::deviceListTracked(std::vector<AndroidDevice> list) {
+    trackedList_ = std::move(list);
+    refreshForTrackedChange();
+}
+
+void DiagnosticsViewModel::refreshForTrackedChange() {
+    // A change waits for whatever is under way, and then starts one refresh
+    // for the latest list, however many came meanwhile.
+    if (!tracker_ || !trackedList_ || *trackedList_ == refreshedFor_ || operationsUnderWay_ > 0) return;
+    refreshedFor_ = *trackedList_;
+    beginRefresh({}, true);
 }
 
 void DiagnosticsViewModel::startMirror(bool openLingguang, Completion done) {
@@ -271,6 +335,7 @@ DiagnosticsViewModel::Completion DiagnosticsViewModel::beginOperation(Completion
         if (done) done();
         if (--self->operationsUnderWay_ > 0) return;
         for (Completion& then : std::exchange(self->idleWaiters_, {})) then();
+        self->refreshForTrackedChange();
     };
 }
 

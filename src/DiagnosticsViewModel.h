@@ -50,6 +50,10 @@ struct ViewModelServices {
     // Tells of a failure that has no other place to go; called from any
     // thread. Default: a line on standard error.
     std::function<void(const std::string&)> reportProblem;
+    // Follows adb's device list with the adb at the first argument, telling
+    // the second (from any thread) each list adb sends, until the returned
+    // handle is destroyed. Default: a DiagnosticsService::DeviceTracker.
+    std::function<std::shared_ptr<void>(const std::string&, DiagnosticsService::DeviceTracker::Listener)> trackDevices;
     // Asks the desktop to open a file; answers whether it could. Default:
     // no desktop, answers false.
     std::function<bool(const std::string&)> openFile;
@@ -122,6 +126,17 @@ public:
     // reportProblem.
     void openLog();
 
+    // ---- Following the phone (not observable) ----
+    // While on, and while the snapshot knows an adb, adb's device list is
+    // followed: a change (a phone attached or removed, or its state changed)
+    // starts a refresh, as Refresh does, except that it keeps the user's
+    // pick when that phone is still authorized. At most one such refresh
+    // runs and at most one more waits; none begins while another operation
+    // is under way, and a list that has not changed starts none. Off stops
+    // following and ends its adb child. Needs an onUIThread that queues.
+    void followDevices(bool on);
+    bool isFollowingDevices() const { return tracker_ != nullptr; }
+
     // ---- Operations under way (not observable) ----
     // Refreshes and mirror starts that have been called and not yet ended.
     std::size_t operationsUnderWay() const { return operationsUnderWay_; }
@@ -134,6 +149,15 @@ private:
 
     template <typename T>
     void assign(Property property, T& field, T value);
+    // A refresh; `keepChoice`: one that follows the device list.
+    void beginRefresh(Completion done, bool keepChoice);
+    // Starts, replaces or ends the tracker as following and the snapshot's
+    // adb ask.
+    void updateTracking();
+    void deviceListTracked(std::vector<AndroidDevice> list);
+    // Starts a refresh when the tracked list has changed and nothing is
+    // under way.
+    void refreshForTrackedChange();
     // Counts an operation as under way until the returned completion, which
     // runs `done` first, has run.
     Completion beginOperation(Completion done);
@@ -157,6 +181,16 @@ private:
 
     std::size_t operationsUnderWay_ = 0;
     std::vector<Completion> idleWaiters_;
+
+    bool following_ = false;
+    std::shared_ptr<void> tracker_;
+    std::string trackedADB_;
+    // Tells lists of an earlier tracker from the present one's.
+    std::size_t trackerGeneration_ = 0;
+    // The last list adb sent, and the one the last tracked refresh was
+    // begun for.
+    std::optional<std::vector<AndroidDevice>> trackedList_;
+    std::vector<AndroidDevice> refreshedFor_;
 };
 
 } // namespace kelvane

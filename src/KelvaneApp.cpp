@@ -1,12 +1,18 @@
-// The program's entry: one model for the life of the process, one window.
+// The application shell: one model for the life of the process, one window,
+// and how the application ends.
 #include "KelvaneApp.h"
 
 #include "DiagnosticsService.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace kelvane {
 namespace {
@@ -45,6 +51,44 @@ void endWithTheWindow(QApplication& app, KelvaneWindow& window, const std::share
 #endif
 }
 
+namespace {
+
+// The write end of the pipe through which a signal handler reaches the
+// event loop.
+int signalPipe = -1;
+
+void tellTheEventLoop(int signal) {
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(signal);
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe, &byte, 1);
+    errno = saved;
+}
+
+} // namespace
+
+void endOnTerminationSignals(KelvaneWindow& window, const std::shared_ptr<DiagnosticsViewModel>& model) {
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    for (const int fd : fds) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    signalPipe = fds[1];
+    auto* notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window, model, fd = fds[0]] {
+        unsigned char byte = 0;
+        while (::read(fd, &byte, 1) > 0) {
+        }
+        window.close();
+        model->whenIdle([] { QCoreApplication::quit(); });
+    });
+    struct sigaction action {};
+    action.sa_handler = tellTheEventLoop;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
 int runApplication(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(applicationName.data(), qsizetype(applicationName.size())));
@@ -56,6 +100,7 @@ int runApplication(int argc, char** argv) {
 
     KelvaneWindow window(model);
     endWithTheWindow(app, window, model);
+    endOnTerminationSignals(window, model);
     window.show();
     return app.exec();
 }

@@ -17,6 +17,12 @@ namespace kelvane {
 // process does.
 void endWithTheWindow(QApplication& app, KelvaneWindow& window, const std::shared_ptr<DiagnosticsViewModel>& model);
 
+// SIGTERM, SIGINT and SIGHUP end the application as closing the window
+// does on Linux: the window closes (which ends following the phone and its
+// adb child), and the application ends once no operation of `model` is
+// under way.
+void endOnTerminationSignals(KelvaneWindow& window, const std::shared_ptr<DiagnosticsViewModel>& model);
+
 // The whole application: one model for the life of the process, one window.
 // Gives the exit status.
 int runApplication(int argc, char** argv);

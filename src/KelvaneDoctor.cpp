@@ -17,6 +17,7 @@ namespace {
 constexpr int helpStatus = 0;
 
 constexpr std::string_view jsonOption = "--json";
+constexpr std::string_view watchOption = "--watch";
 constexpr std::string_view helpOption = "--help";
 constexpr std::string_view shortHelpOption = "-h";
 constexpr std::string_view versionOption = "--version";
@@ -83,7 +84,7 @@ std::string_view version() { return projectVersion; }
 
 std::string usage(const std::string& program) {
     const std::string name = baseName(program);
-    return "Usage: " + name + " [--json]\n"
+    return "Usage: " + name + " [--json] [--watch]\n"
            "\n"
            "Runs one Kelvane diagnostics pass and prints the checklist: whether adb\n"
            "and scrcpy are installed, whether a phone with authorized USB debugging\n"
@@ -91,6 +92,9 @@ std::string usage(const std::string& program) {
            "summary and the adb commands' transcript.\n"
            "\n"
            "  --json      print the whole result as one JSON object instead\n"
+           "  --watch     then follow adb's device list, and run and print the\n"
+           "              checks again each time it changes, until interrupted\n"
+           "              (with --json, one JSON object a line)\n"
            "  --version   show the version\n"
            "  -h, --help  show this help\n"
            "\n"
@@ -124,7 +128,7 @@ std::string textReport(const DiagnosticsSnapshot& snapshot, const std::string& l
     return escapeControls(report);
 }
 
-std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& logPath) {
+std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& logPath, bool oneLine) {
     nlohmann::ordered_json devices = nlohmann::ordered_json::array();
     for (const AndroidDevice& device : snapshot.devices) {
         devices.push_back({{"id", device.id()}, {"state", device.state()}, {"authorized", device.isAuthorized()}});
@@ -151,12 +155,58 @@ std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& l
         {"logPath", logPath},
     };
     // Paths come from the file system and need not be UTF-8.
-    return json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    return json.dump(oneLine ? -1 : 2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
+void Watch::stop() {
+    {
+        const std::lock_guard lock(mutex_);
+        stopped_ = true;
+    }
+    changed_.notify_all();
+}
+
+// Follows adb's device list for --watch: wakes the waiting thread when a
+// list differs from the one the last pass was run for, or when stopped.
+class Watcher {
+public:
+    Watcher(Watch& watch, const std::string& adb, std::vector<AndroidDevice> shown)
+        : watch_(watch), shown_(std::move(shown)),
+          tracker_(adb, [this](std::vector<AndroidDevice> list) {
+              {
+                  const std::lock_guard lock(watch_.mutex_);
+                  latest_ = std::move(list);
+              }
+              watch_.changed_.notify_all();
+          }) {}
+
+    // A pass found `devices`: when that is the latest list, a change that
+    // came during the pass needs no pass of its own.
+    void found(const std::vector<AndroidDevice>& devices) {
+        const std::lock_guard lock(watch_.mutex_);
+        if (latest_ == devices) shown_ = devices;
+    }
+
+    // Waits for a change, and takes it as shown; false once stopped.
+    bool nextChange() {
+        std::unique_lock lock(watch_.mutex_);
+        watch_.changed_.wait(lock, [&] { return watch_.stopped_ || (latest_ && *latest_ != shown_); });
+        if (watch_.stopped_) return false;
+        shown_ = *latest_;
+        return true;
+    }
+
+private:
+    Watch& watch_;
+    std::optional<std::vector<AndroidDevice>> latest_;
+    std::vector<AndroidDevice> shown_;
+    DiagnosticsService::DeviceTracker tracker_; // last: its lists need the rest
+};
+
 int run(const std::string& program, const std::vector<std::string>& arguments, const Places& places,
-        std::ostream& out, std::ostream& err) {
+        std::ostream& out, std::ostream& err, Watch* watch) {
     bool asJSON = false;
+    bool watching = false;
     // Help and version come before everything else; the first one asked for wins.
     for (const std::string& argument : arguments) {
         if (argument == helpOption || argument == shortHelpOption) {
@@ -169,16 +219,41 @@ int run(const std::string& program, const std::vector<std::string>& arguments, c
     for (const std::string& argument : arguments) {
         if (argument == jsonOption) {
             asJSON = true;
+        } else if (argument == watchOption) {
+            watching = true;
         } else {
             err << baseName(program) << ": unknown option '" << argument << "'\n\n" << usage(program);
             return usageStatus;
         }
     }
 
-    const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
-    const std::string logPath = CommandRunner::logInUse(places);
-    return writeOut(program, out, err, asJSON ? jsonReport(snapshot, logPath) : textReport(snapshot, logPath),
-                 DiagnosticsService::canStartMirror(snapshot) ? readyStatus : notReadyStatus);
+    // One pass and its report; with --watch, text reports are set apart by
+    // an empty line, and JSON ones take one line each.
+    bool first = true;
+    const auto report = [&](const DiagnosticsSnapshot& snapshot) {
+        const std::string logPath = CommandRunner::logInUse(places);
+        const std::string text = asJSON ? jsonReport(snapshot, logPath, watching) : textReport(snapshot, logPath);
+        const int status = DiagnosticsService::canStartMirror(snapshot) ? readyStatus : notReadyStatus;
+        const bool separated = !first && !asJSON;
+        first = false;
+        return writeOut(program, out, err, separated ? "\n" + text : text, status);
+    };
+    DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
+    int status = report(snapshot);
+    if (!watching || status == unwrittenStatus) return status;
+    if (!snapshot.adbPath) {
+        err << baseName(program) << ": adb is missing: there is no device list to follow\n";
+        return status;
+    }
+
+    Watch forever;
+    Watcher watcher(watch ? *watch : forever, *snapshot.adbPath, snapshot.devices);
+    while (status != unwrittenStatus && watcher.nextChange()) {
+        snapshot = DiagnosticsService::buildSnapshot(places);
+        watcher.found(snapshot.devices);
+        status = report(snapshot);
+    }
+    return status;
 }
 
 } // namespace kelvane::doctor

@@ -171,6 +171,8 @@ private:
             return true;
         };
         services.logPath = testLogPath;
+        // The window's tests follow no phone.
+        services.trackDevices = [](const std::string&, auto) { return std::make_shared<int>(0); };
         return services;
     }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <future>
@@ -18,6 +19,7 @@ namespace kelvane {
 namespace {
 
 using test::TempDir;
+using test::lines;
 
 // ---- Executors the test steps by hand ----------------------------------------
 
@@ -633,6 +635,62 @@ TEST(ViewModelMirrorEnd, AScrcpyThatFailsAfterItsStartIsReportedAndLogged) {
     EXPECT_TRUE(test::isLogOf(log[0] + "\n", {"Launching scrcpy for device R58M"})) << log[0];
     EXPECT_EQ(log[2], "ERROR: Could not find any ADB device");
     EXPECT_TRUE(test::isLogOf(log[3] + "\n", {report})) << log[3];
+}
+
+TEST(ViewModelFollowing, ChangesInAdbsListStartCoalescedRefreshesAndTheChildIsRestartedAndEnded) {
+    TempDir dir;
+    // A frame: four hex digits of length, then the list.
+    const auto frame = [](const std::string& list) {
+        char length[5];
+        std::snprintf(length, sizeof length, "%04zx", list.size());
+        return length + list;
+    };
+    std::string burst;
+    for (int i = 0; i < 20; ++i) burst += frame(i % 2 ? "SER1\tdevice\n" : "SER1\toffline\n");
+    test::writeFile(dir / "unauthorized", frame("SER1\tunauthorized\n"));
+    test::writeFile(dir / "burst", burst);
+    test::writeFile(dir / "device", frame("SER1\tdevice\n"));
+    // The first run: no phone (a list of length 0, as the first pass found),
+    // then a phone, split across two writes, then a burst of 20 lists, then
+    // the end of the child (a killed server). The second run waits.
+    test::writeScript(dir / "adb", "cd '" + dir.path() + "'\necho $$ >> trackers\n"
+                                   "[ \"$(wc -l < trackers)\" -gt 1 ] && { cat device; exec sleep 60; }\n"
+                                   "printf 0000; sleep 0.2\nhead -c 3 unauthorized; sleep 0.2; tail -c +4 unauthorized\n"
+                                   "sleep 0.2; cat burst\n");
+    test::UIQueue ui;
+    std::atomic<int> passes = 0, running = 0, mostAtOnce = 0, delivered = 0;
+    ViewModelServices services;
+    services.onUIThread = [&](Task task) { ui.post(std::move(task)); };
+    services.buildSnapshot = [&] {
+        mostAtOnce = std::max(mostAtOnce.load(), ++running);
+        DiagnosticsSnapshot s = makeSnapshot("pass", dir / "adb", "/s", {});
+        // The pass for the phone lasts until the whole burst has reached
+        // the model.
+        if (++passes == 2) EXPECT_TRUE(test::eventually([&] { return delivered >= 22; }));
+        if (passes >= 2) s.devices = {{"SER1", passes == 2 ? "unauthorized" : "device"}};
+        --running;
+        return s;
+    };
+    services.trackDevices = [&](const std::string& adb, DiagnosticsService::DeviceTracker::Listener listener) {
+        return std::make_shared<DiagnosticsService::DeviceTracker>(
+            adb, [&, listener](std::vector<AndroidDevice> list) { listener(std::move(list)), ++delivered, ui.post([] {}); },
+            DiagnosticsService::DeviceTracker::Pauses{0.05, 0.2, 60});
+    };
+    const auto model = DiagnosticsViewModel::create(services);
+    model->followDevices(true);
+    EXPECT_FALSE(model->isFollowingDevices()) << "no adb known yet";
+    model->refresh();
+
+    ASSERT_TRUE(ui.runUntil([&] { return delivered == 23 && model->operationsUnderWay() == 0; }));
+    EXPECT_EQ(model->snapshot().devices, (std::vector<AndroidDevice>{{"SER1", "device"}}));
+    // Besides the first, one pass for the phone and one for the whole burst.
+    EXPECT_EQ(passes.load(), 3);
+    EXPECT_EQ(mostAtOnce.load(), 1);
+
+    const std::vector<std::string> trackers = lines(test::readFile(dir / "trackers"));
+    ASSERT_EQ(trackers.size(), 2u) << "restarted once";
+    model->followDevices(false);
+    EXPECT_NE(::kill(std::stoi(trackers.back()), 0), 0) << "the adb child is ended and reaped";
 }
 
 TEST_F(ViewModelTest, FailedRealLaunchShowsAndLogsTheLaunchersDescription) {

@@ -328,6 +328,22 @@ TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {
         << activityLog();
 }
 
+TEST_F(EndToEnd, TheModelFollowsAPhoneThatComesAndGoesWithoutARefresh) {
+    test::UIQueue ui;
+    ViewModelServices services = test::realServices(places);
+    services.onUIThread = [&](Task task) { ui.post(std::move(task)); };
+    const auto model = DiagnosticsViewModel::create(services);
+    model->followDevices(true);
+    model->refresh();
+    ASSERT_TRUE(ui.runUntil([&] { return model->isFollowingDevices() && model->operationsUnderWay() == 0; }, 40.0));
+
+    const std::string serial = connectPhone(PhoneMode::authorized, true).serial();
+    EXPECT_TRUE(ui.runUntil([&] { return model->selectedDeviceID() == serial && !model->isRefreshing(); }, 10.0));
+    phones.clear();
+    EXPECT_TRUE(ui.runUntil([&] { return model->snapshot().devices.empty() && !model->isRefreshing(); }, 10.0));
+    model->followDevices(false);
+}
+
 // ---- kelvane-doctor --------------------------------------------------------
 
 TEST_F(EndToEnd, DoctorReportsAReadyPhone) {

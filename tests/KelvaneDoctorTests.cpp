@@ -214,7 +214,7 @@ TEST(KelvaneDoctor, OptionsAndUsage) {
         const std::string label = c.arguments.front() + (c.arguments.size() > 1 ? " " + c.arguments[1] : "");
         EXPECT_EQ(outcome.status, c.status) << label;
         const std::string& usageStream = c.helpOnOut ? outcome.out : outcome.err;
-        EXPECT_NE(usageStream.find("Usage: kelvane-doctor [--json]\n"), std::string::npos) << label;
+        EXPECT_NE(usageStream.find("Usage: kelvane-doctor [--json] [--watch]\n"), std::string::npos) << label;
         if (c.helpOnOut) {
             EXPECT_EQ(outcome.err, "") << label;
         } else {
@@ -279,7 +279,7 @@ ProgramOutcome runProgram(const std::string& arguments) {
 TEST(KelvaneDoctorProgram, HelpVersionAndUnknownOption) {
     const auto help = runProgram("--help");
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("Usage: kelvane-doctor [--json]\n", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind("Usage: kelvane-doctor [--json] [--watch]\n", 0), 0u) << help.out;
     EXPECT_EQ(help.err, "");
 
     const auto version = runProgram("--version");

@@ -30,7 +30,8 @@ Usage::
 
 The phone serves any number of connections (the server reconnecting, several
 streams on one connection) until SIGTERM or SIGINT, on which it closes its
-sockets and exits with status 0.  Its serial for adb is ``127.0.0.1:PORT``.
+sockets and exits with status 0.  SIGUSR1 is the user approving USB
+debugging: the phone becomes authorized and answers the server at once.  Its serial for adb is ``127.0.0.1:PORT``.
 Several phones are several processes.
 
 Shell services (``shell:COMMAND``; the command is split like a shell would):
@@ -304,6 +305,10 @@ class Connection:
             del self.streams[stream.local_id]
 
 
+class Approve(Exception):
+    """Raised by SIGUSR1's handler: the user approves USB debugging."""
+
+
 class Phone:
     def __init__(self, mode, lingguang, record_path, verbose):
         self.mode = mode
@@ -343,11 +348,17 @@ class Phone:
 
     def serve(self):
         while True:
-            for key, events in self.selector.select():
-                if key.data is None:
-                    self.accept()
-                else:
-                    self.service(key.data, events)
+            try:
+                for key, events in self.selector.select():
+                    if key.data is None:
+                        self.accept()
+                    else:
+                        self.service(key.data, events)
+            except Approve:
+                self.mode = "authorized"
+                for connection in self.connections.values():
+                    connection.on_connect(0)
+                    self.selector.modify(connection.sock, selectors.EVENT_READ | selectors.EVENT_WRITE, connection)
 
     def accept(self):
         try:
@@ -373,7 +384,7 @@ class Phone:
                 connection.outbox = connection.outbox[sent:]
         except (BlockingIOError, InterruptedError):
             pass
-        except Stop:
+        except (Stop, Approve):
             raise
         except Exception as error:  # odd input must never end the phone
             self.log("%s: %r, dropping the connection" % (connection.peer, error))
@@ -431,6 +442,10 @@ def main(argv=None):
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
+    def approve(_signum, _frame):
+        raise Approve()
+
+    signal.signal(signal.SIGUSR1, approve)
     phone = Phone(options.mode, options.lingguang, options.record, options.verbose)
     try:
         port = phone.listen(options.port)
