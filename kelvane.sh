@@ -16,11 +16,11 @@ jobs=2
 debian_packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev nlohmann-json3-dev
-  qt6-base-dev
+  qt6-base-dev qt6-svg-dev
 )
 # Only the tests need these: the real adb, a display server for the smoke
 # test, and Python for the stand-in phone.
-debian_test_packages=(adb xvfb xauth imagemagick python3)
+debian_test_packages=(adb xvfb xauth python3)
 
 brew_packages=(cmake ninja qt googletest nlohmann-json)
 brew_test_packages=(android-platform-tools python3)

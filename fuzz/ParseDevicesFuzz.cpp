@@ -39,7 +39,8 @@ bool isHeading(std::string_view line) {
     return true;
 }
 
-// The rules, read one character at a time: a line feed ends a line, a blank
+// The rules, read one character at a time: a line feed ends a line (and a
+// carriage return right before it), a blank
 // or a tab ends a field, empty lines and empty fields do not exist; after the
 // first heading line, every line but a heading with two or more fields is a
 // device.
@@ -55,6 +56,11 @@ std::vector<AndroidDevice> referenceDevices(std::string_view text) {
         field.clear();
     };
     auto endLine = [&] {
+        // A carriage return before the line feed ends the line with it.
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+            field.pop_back();
+        }
         endField();
         if (isHeading(line)) {
             headingSeen = true;

@@ -215,6 +215,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends: the shared libraries the programs link (Qt, the C++ runtime),
 # found by dpkg-shlibdeps (package dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS adb)
+# Open Log hands the log to the desktop through xdg-open.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "adb, xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS scrcpy)
 include(CPack)

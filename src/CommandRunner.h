@@ -19,12 +19,14 @@ struct Places;
 // The outcome of one finished outside command.
 struct CommandResult {
     // Exit code; or the number of the signal that ended the child; or 127
-    // when the child could not be started.
+    // when the child could not be started; or -1 when something else in this
+    // process reaped the child (a waitpid(-1)), so that its end is unknown.
     std::int32_t status = 0;
-    // Standard output and standard error as one UTF-8 text, in writing order,
-    // at most maxOutputBytes of it; bytes that are not UTF-8 show as U+FFFD
-    // (see decodeUTF8). On a launch failure: a description that names the
-    // path and the cause.
+    // Standard output and standard error as one UTF-8 text, in writing order:
+    // the first maxOutputBytes bytes the child wrote, in which bytes that are
+    // not UTF-8 show as U+FFFD (see decodeUTF8), so that the text can be a
+    // little longer than the bytes were. On a launch failure: a description
+    // that names the path and the cause.
     std::string output;
     // Whether run ended the child at its time limit.
     bool timedOut = false;

@@ -9,7 +9,6 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetricsF>
@@ -24,12 +23,10 @@
 #include <QStyle>
 #include <QTextLayout>
 #include <QTimer>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
-#include <mutex>
 
 namespace kelvane {
 namespace {
@@ -342,44 +339,6 @@ QColor checkStateColor(CheckState state) {
     return failureColor();
 }
 
-// ---- The toolkit's services for the model ----------------------------------
-
-Executor qtUIThread() {
-    // Tasks are delivered as queued calls to a receiver living on the UI
-    // thread. Once the application quits or the receiver is gone, the gate
-    // closes and later tasks (from background work still under way) are
-    // dropped instead of reaching a torn-down application.
-    struct Gate {
-        std::mutex mutex;
-        QObject* receiver = nullptr;
-    };
-    auto gate = std::make_shared<Gate>();
-    QCoreApplication* application = QCoreApplication::instance();
-    Q_ASSERT(application);
-    auto* receiver = new QObject(application);
-    gate->receiver = receiver;
-    const auto close = [gate] {
-        std::lock_guard lock(gate->mutex);
-        gate->receiver = nullptr;
-    };
-    QObject::connect(receiver, &QObject::destroyed, close);
-    QObject::connect(application, &QCoreApplication::aboutToQuit, receiver, close);
-    return [gate](Task task) {
-        std::lock_guard lock(gate->mutex);
-        if (gate->receiver) QMetaObject::invokeMethod(gate->receiver, std::move(task), Qt::QueuedConnection);
-    };
-}
-
-ViewModelServices withQtServices(ViewModelServices services) {
-    if (!services.onUIThread) services.onUIThread = qtUIThread();
-    if (!services.openFile) {
-        services.openFile = [](const std::string& path) {
-            return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
-        };
-    }
-    return services;
-}
-
 // ---- Small widgets -----------------------------------------------------------
 
 Dot::Dot(QWidget* parent) : QWidget(parent) { setFixedSize(dotDiameter, dotDiameter); }
@@ -603,9 +562,10 @@ ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* p
                                    copyButton, openLogButton, logText_};
     for (qsizetype index = 1; index < tabOrder.size(); ++index) setTabOrder(tabOrder[index - 1], tabOrder[index]);
 
-    subscription_ = model_->subscribe([this](Property property) {
+    subscription_ = model_->subscribe([this]([[maybe_unused]] Property property) {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
         if (property == Property::statusMessage) statusSet_ = true;
-        if (property == Property::lastError) errorSet_ = true;
+#endif
         scheduleRender();
     });
     render();
@@ -632,27 +592,21 @@ void ContentView::render() {
     const bool ready = DiagnosticsService::canStartMirror(snapshot);
     const bool refreshing = model_->isRefreshing();
     const bool starting = model_->isStarting();
-    // Once the model has begun what a click asked for, its flags rule.
-    if (refreshing) refreshAsked_ = false;
-    if (starting) mirrorAsked_ = false;
 
-    const bool errorAnnounced = renderError();
+    const bool errorAlerted = renderError();
     const std::optional<std::string>& message = model_->statusMessage();
-    renderStatus(QString::fromStdString(message ? *message : snapshot.summary()), ready, errorAnnounced);
+    renderStatus(QString::fromStdString(message ? *message : snapshot.summary()), ready, errorAlerted);
     busyIndicator_->setVisible(refreshing || starting);
 
     renderChecks(snapshot.checks);
     renderPicker(snapshot);
 
-    const bool startingOrAsked = starting || mirrorAsked_;
-    refreshButton_->setEnabled(!refreshing && !startingOrAsked && !refreshAsked_);
-    startMirrorButton_->setEnabled(ready && !startingOrAsked);
-    lingguangMirrorButton_->setEnabled(ready && !startingOrAsked);
+    refreshButton_->setEnabled(!refreshing && !starting);
+    startMirrorButton_->setEnabled(ready && !starting);
+    lingguangMirrorButton_->setEnabled(ready && !starting);
     returnFocus();
 
     renderLog(snapshot);
-    statusSet_ = false;
-    errorSet_ = false;
 
     // Laid out now, not when the event loop gets to it: the next paint then
     // shows every new value in its new place, never a sentence squeezed for
@@ -660,7 +614,7 @@ void ContentView::render() {
     if (isVisible()) layOutNow(window());
 }
 
-void ContentView::renderStatus(const QString& status, bool ready, bool errorAnnounced) {
+void ContentView::renderStatus(const QString& status, bool ready, [[maybe_unused]] bool errorAlerted) {
     statusDot_->setColor(ready ? readyColor() : warningColor());
     const bool changed = statusText_->text() != status;
     if (changed) {
@@ -668,24 +622,28 @@ void ContentView::renderStatus(const QString& status, bool ready, bool errorAnno
         statusText_->setMaximumWidth(statusText_->sizeHint().width() + 1);
         statusBar_->setAccessibleName(status);
     }
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
     // Spoken each time the model sets it, even to the same words, unless the
     // error line has just said the same.
-    const bool saidAsError = errorAnnounced && errorLine_->text() == status;
+    const bool saidAsError = errorAlerted && errorLine_->text() == status;
     if ((changed || statusSet_) && !saidAsError) announce(statusBar_, status, false);
+    statusSet_ = false;
+#endif
     const QString description = qs(ready ? readyDescription : notReadyDescription);
     if (statusBar_->accessibleDescription() != description) statusBar_->setAccessibleDescription(description);
 }
 
 bool ContentView::renderError() {
     // The error line is present only while the model keeps an error. A
-    // screen reader hears it as an alert each time a mirror start sets one.
+    // screen reader hears it as an alert each time it appears or changes its
+    // words (a mirror start clears the error first, so each failure appears).
     const std::optional<std::string>& error = model_->lastError();
     if (!error) {
         errorLine_->hide();
         return false;
     }
     const QString text = QString::fromStdString(*error);
-    const bool appears = errorLine_->isHidden() || errorLine_->text() != text || errorSet_;
+    const bool appears = errorLine_->isHidden() || errorLine_->text() != text;
     // Named first: the label then sends no second name change of its own.
     if (errorLine_->accessibleName() != text) errorLine_->setAccessibleName(text);
     setTextIfChanged(errorLine_, text);
@@ -809,30 +767,19 @@ void ContentView::renderLog(const DiagnosticsSnapshot& snapshot) {
     }
 }
 
-// A click disables what the operation's busy flag will disable, before the
-// next click is delivered: the model sets its flag only when its queued task
-// runs, and a burst of clicks (a double click on a slow machine, an
-// accessibility client) must not start the operation twice.
+// The model sets its busy flag before the click returns; drawn at once, the
+// flag disables the buttons before the next click of a burst (a double click
+// on a slow machine, an accessibility client) is delivered.
 void ContentView::refreshClicked() {
-    refreshAsked_ = true;
     parkFocus(refreshButton_);
-    refreshButton_->setEnabled(false);
-    model_->refresh([view = QPointer<ContentView>(this)] {
-        if (!view) return;
-        view->refreshAsked_ = false;
-        view->scheduleRender();
-    });
+    model_->refresh();
+    render();
 }
 
 void ContentView::mirrorClicked(bool openLingguang) {
-    mirrorAsked_ = true;
     parkFocus(openLingguang ? lingguangMirrorButton_ : startMirrorButton_);
-    for (QPushButton* button : {refreshButton_, startMirrorButton_, lingguangMirrorButton_}) button->setEnabled(false);
-    model_->startMirror(openLingguang, [view = QPointer<ContentView>(this)] {
-        if (!view) return;
-        view->mirrorAsked_ = false;
-        view->scheduleRender();
-    });
+    model_->startMirror(openLingguang);
+    render();
 }
 
 // A disabled button loses the keyboard focus, and Qt hands it on to the next
@@ -865,6 +812,7 @@ void ContentView::deviceChosen(int index) {
 }
 
 // ---- The window --------------------------------------------------------------
+
 
 KelvaneWindow::KelvaneWindow(std::shared_ptr<DiagnosticsViewModel> model, QWidget* parent)
     : QWidget(parent), model_(std::move(model)) {

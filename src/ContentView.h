@@ -1,12 +1,12 @@
 // The application's window: a function of the diagnostics model, drawn with
 // Qt Widgets. Every widget is set from the model's current values on each
 // (coalesced) redraw. Besides what its widgets show, the view remembers only
-// what a redraw cannot read from the model: whether a redraw is pending, which
-// operations a click has asked for that the model has not yet begun (their
-// buttons stay disabled meanwhile), which pressed button gets the keyboard
-// focus back when it is enabled again, and whether the model has set the
-// status or the error text since the last redraw (so that screen readers
-// hear it again, even when the words are the same).
+// what a redraw cannot read from the model: whether a redraw is pending,
+// which pressed button gets the keyboard focus back when it is enabled again,
+// the log text last set (the "shownText" property of the log box), so that
+// an unchanged log keeps its selection, and, where Qt can announce (6.8 and
+// later), whether the model has set the status since the last redraw, so
+// that screen readers hear it again even in the same words.
 #pragma once
 
 #include "DiagnosticsViewModel.h"
@@ -48,15 +48,6 @@ QColor readyColor();   // green
 QColor warningColor(); // orange
 QColor failureColor(); // red
 QColor checkStateColor(CheckState state);
-
-// Runs tasks on the thread of the Qt event loop, in posting order. Safe to
-// call from any thread. Tasks posted once the application is quitting or
-// gone are dropped. Needs a QCoreApplication.
-Executor qtUIThread();
-
-// `services` with the window toolkit's parts filled in where they are
-// missing: the UI-thread poster above and the desktop's file opener.
-ViewModelServices withQtServices(ViewModelServices services = {});
 
 // A filled circle of a fixed diameter.
 class Dot : public QWidget {
@@ -121,7 +112,7 @@ protected:
 
 private:
     void scheduleRender();
-    void renderStatus(const QString& status, bool ready, bool errorAnnounced);
+    void renderStatus(const QString& status, bool ready, bool errorAlerted);
     bool renderError();
     void renderChecks(const std::vector<CheckItem>& checks);
     void setCheckRows(const std::vector<CheckItem>& checks);
@@ -136,12 +127,10 @@ private:
 
     std::shared_ptr<DiagnosticsViewModel> model_;
     bool renderPending_ = false;
-    // Clicked, and not yet begun by the model: a refresh, a mirror start.
-    bool refreshAsked_ = false;
-    bool mirrorAsked_ = false;
-    // Set by the model since the last redraw: the status text, the error.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    // Set by the model since the last redraw: the status text.
     bool statusSet_ = false;
-    bool errorSet_ = false;
+#endif
     // The pressed button that gets the keyboard focus back once enabled.
     QPointer<QPushButton> focusReturn_;
 

@@ -152,6 +152,21 @@ std::string packageQueryHeading(const std::string& serial) {
                              std::string(DiagnosticsService::lingguangPackage));
 }
 
+// Whether pm's package list `output` holds the package itself: a line
+// "package:<package>". pm's filter is a substring match, so a longer name
+// that holds it (a beta, a plug-in) is listed too, but is another app.
+bool listsPackage(std::string_view output, std::string_view package) {
+    constexpr std::string_view mark = "package:";
+    for (std::size_t at = output.find(package); at != std::string_view::npos; at = output.find(package, at + 1)) {
+        const std::size_t lineStart = output.rfind('\n', at) == std::string_view::npos ? 0 : output.rfind('\n', at) + 1;
+        std::string_view line = output.substr(lineStart);
+        line = line.substr(0, line.find('\n'));
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+        if (line.size() == mark.size() + package.size() && line.starts_with(mark) && line.ends_with(package)) return true;
+    }
+    return false;
+}
+
 // The transcript entry of a command: its heading and its output, and a last
 // line that says so when its time limit ended it.
 std::string transcriptEntry(const std::string& heading, const CommandResult& result) {
@@ -361,7 +376,7 @@ std::string adbSourceLabel(const std::optional<std::string>& adbPath) {
 
 std::vector<AndroidDevice> parseDevices(std::string_view output) {
     // Bytes: a line feed ends a line; spaces and tabs separate fields. A
-    // carriage return is an ordinary byte and stays inside its field.
+    // carriage return is an ordinary byte, but for one that ends a line.
     auto split = [](std::string_view text, std::string_view separators) {
         std::vector<std::string_view> parts;
         std::size_t start = 0;
@@ -382,7 +397,10 @@ std::vector<AndroidDevice> parseDevices(std::string_view output) {
 
     std::vector<AndroidDevice> devices;
     bool listing = false;
-    for (const std::string_view line : split(output, "\n")) {
+    for (std::string_view line : split(output, "\n")) {
+        // A carriage return before the line feed (text from Windows) ends the
+        // line with it.
+        if (line.ends_with('\r')) line.remove_suffix(1);
         if (isHeading(line)) {
             listing = true;
             continue;
@@ -512,7 +530,7 @@ DiagnosticsSnapshot buildSnapshot(const Places& places) {
         for (const std::string& serial : serials) {
             const CommandResult packages = run(packageQueryArguments(serial),
                                                packageQueryHeading(serials.size() > 1 ? serial : ""), true);
-            if (packages.output.find(lingguangPackage) != std::string::npos) snapshot.lingguangDevices.push_back(serial);
+            if (listsPackage(packages.output, lingguangPackage)) snapshot.lingguangDevices.push_back(serial);
         }
         if (!serials.empty()) {
             snapshot.selectedDeviceID = serials.front();

@@ -88,8 +88,8 @@ std::string adbSourceLabel(const std::optional<std::string>& adbPath);
 // each with two or more blank- or tab-separated fields giving one device
 // (serial, state). Without a heading there are no devices: what adb printed
 // instead, such as the notices of a server that failed to start, is no phone.
-// A heading line is never a device. Lines end at line feeds; empty lines do
-// not count.
+// A heading line is never a device. Lines end at line feeds, and a carriage
+// return right before one ends the line with it; empty lines do not count.
 std::vector<AndroidDevice> parseDevices(std::string_view output);
 
 // The four checklist rows for `snapshot`.

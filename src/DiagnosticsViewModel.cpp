@@ -94,6 +94,7 @@ ViewModelServices ViewModelServices::withDefaults(ViewModelServices services) {
     places.privateLogPath = services.privateLogPath;
 
     if (!services.onUIThread) services.onUIThread = runInline;
+    if (!services.isUIThread) services.isUIThread = [] { return true; };
     if (!services.inBackground) services.inBackground = runOnNewThread;
     if (!services.buildSnapshot) services.buildSnapshot = [places] { return DiagnosticsService::buildSnapshot(places); };
     if (!services.run) {
@@ -186,9 +187,17 @@ void DiagnosticsViewModel::setSelectedDeviceID(std::optional<std::string> id) {
 
 void DiagnosticsViewModel::refresh(Completion done) { beginRefresh(std::move(done), false); }
 
+void DiagnosticsViewModel::onUIThread(Task task) {
+    if (services_.isUIThread()) {
+        task();
+    } else {
+        services_.onUIThread(std::move(task));
+    }
+}
+
 void DiagnosticsViewModel::beginRefresh(Completion done, bool keepChoice) {
     auto self = shared_from_this();
-    services_.onUIThread([self, keepChoice, done = beginOperation(std::move(done))] {
+    onUIThread([self, keepChoice, done = beginOperation(std::move(done))] {
         self->assign(Property::isRefreshing, self->isRefreshing_, true);
         self->assign(Property::statusMessage, self->statusMessage_, std::optional<std::string>(refreshingMessage));
 
@@ -274,7 +283,7 @@ void DiagnosticsViewModel::refreshForTrackedChange() {
 
 void DiagnosticsViewModel::startMirror(bool openLingguang, Completion done) {
     auto self = shared_from_this();
-    services_.onUIThread([self, openLingguang, done = beginOperation(std::move(done))] {
+    onUIThread([self, openLingguang, done = beginOperation(std::move(done))] {
         self->assign(Property::lastError, self->lastError_, std::optional<std::string>());
         self->assign(Property::statusMessage, self->statusMessage_,
                      std::optional<std::string>(openLingguang ? openingLingguangMessage : startingMirrorMessage));
@@ -319,13 +328,18 @@ void DiagnosticsViewModel::startMirror(bool openLingguang, Completion done) {
             });
             return;
         }
-        if (openLingguang) {
-            self->assign(Property::statusMessage, self->statusMessage_,
-                         std::optional<std::string>(lingguangMissingMessage));
-            self->services_.appendLog(lingguangMissingEntry(*serial));
-        }
-        self->finishMirror(*scrcpyPath, *serial);
-        done();
+        // The launch waits for one turn of the event loop, so that the
+        // clicks that came with the one that started this find their buttons
+        // disabled, and a burst of clicks launches one mirror.
+        self->services_.onUIThread([self, openLingguang, done, scrcpy = *scrcpyPath, serial = *serial] {
+            if (openLingguang) {
+                self->assign(Property::statusMessage, self->statusMessage_,
+                             std::optional<std::string>(lingguangMissingMessage));
+                self->services_.appendLog(lingguangMissingEntry(serial));
+            }
+            self->finishMirror(scrcpy, serial);
+            done();
+        });
     });
 }
 

@@ -29,7 +29,12 @@ struct ViewModelServices {
     // Runs a task on the UI thread. Default: at once, on the caller's thread
     // (right for a program without an event loop; the window supplies its own).
     Executor onUIThread;
-    // Runs a blocking task off the UI thread. Default: a new detached thread.
+    // Whether the calling thread is the UI thread. Default: always (as for
+    // the default onUIThread).
+    std::function<bool()> isUIThread;
+    // Runs a blocking task, off the UI thread where it can. Default: on a new
+    // detached thread, or, when no thread can be had, at once on the
+    // caller's thread (late rather than never, even on the UI thread).
     Executor inBackground;
     // One diagnostics pass (blocking).
     std::function<DiagnosticsSnapshot()> buildSnapshot;
@@ -111,7 +116,13 @@ public:
     // value is stored, whether or not it differs.
     [[nodiscard]] Subscription subscribe(Observer observer);
 
-    // ---- Operations (call on the UI thread; they return at once) ----
+    // ---- Operations (they return at once) ----
+    // Called on the UI thread, refresh and startMirror make their first
+    // assignments (isRefreshing, isStarting) before they return; called
+    // elsewhere, they move to the UI thread first. Either way they go on
+    // there after a wait: a pass, the Lingguang command, or for a mirror
+    // start without one, a turn of the event loop before the launch.
+    //
     // A diagnostics pass, published when it ends. `done` runs on the UI
     // thread after the last assignment.
     void refresh(Completion done = {});
@@ -149,6 +160,8 @@ private:
 
     template <typename T>
     void assign(Property property, T& field, T value);
+    // Runs `task` at once on the UI thread, or moves it there.
+    void onUIThread(Task task);
     // A refresh; `keepChoice`: one that follows the device list.
     void beginRefresh(Completion done, bool keepChoice);
     // Starts, replaces or ends the tracker as following and the snapshot's

@@ -5,28 +5,89 @@
 #include "DiagnosticsService.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QDesktopServices>
+#include <QIcon>
+#include <QPainter>
 #include <QSocketNotifier>
+#include <QSvgRenderer>
+#include <QThread>
 #include <QTimer>
+#include <QUrl>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <optional>
+#include <string_view>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 namespace kelvane {
-namespace {
 
-// The longest an operation can last: a pass runs three adb commands one after
-// another, each ended at most the kill grace after its time limit.
-[[maybe_unused]] constexpr std::chrono::duration<double> longestOperation{
-    3 * (DiagnosticsService::diagnosticsCommandTimeout + CommandRunner::killGraceSeconds)};
-// Room for reaping and for the results to reach the model.
-[[maybe_unused]] constexpr std::chrono::seconds quitMargin{5};
+// ---- The toolkit's services for the model ----------------------------------
 
-} // namespace
+Executor qtUIThread() {
+    // Tasks are delivered as queued calls to a receiver living on the UI
+    // thread. Once the application quits or the receiver is gone, the gate
+    // closes and later tasks (from background work still under way) are
+    // dropped instead of reaching a torn-down application.
+    struct Gate {
+        std::mutex mutex;
+        QObject* receiver = nullptr;
+    };
+    auto gate = std::make_shared<Gate>();
+    QCoreApplication* application = QCoreApplication::instance();
+    Q_ASSERT(application);
+    auto* receiver = new QObject(application);
+    gate->receiver = receiver;
+    const auto close = [gate] {
+        std::lock_guard lock(gate->mutex);
+        gate->receiver = nullptr;
+    };
+    QObject::connect(receiver, &QObject::destroyed, close);
+    QObject::connect(application, &QCoreApplication::aboutToQuit, receiver, close);
+    return [gate](Task task) {
+        std::lock_guard lock(gate->mutex);
+        if (gate->receiver) QMetaObject::invokeMethod(gate->receiver, std::move(task), Qt::QueuedConnection);
+    };
+}
 
-void endWithTheWindow(QApplication& app, KelvaneWindow& window, const std::shared_ptr<DiagnosticsViewModel>& model) {
+ViewModelServices withQtServices(ViewModelServices services) {
+    if (!services.onUIThread) services.onUIThread = qtUIThread();
+    if (!services.isUIThread) {
+        services.isUIThread = [] { return QThread::currentThread() == QCoreApplication::instance()->thread(); };
+    }
+    if (!services.openFile) {
+        services.openFile = [](const std::string& path) {
+            return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+        };
+    }
+    return services;
+}
+
+QIcon applicationIcon() {
+    // The built-in picture, drawn from the packaged SVG at the sizes
+    // desktops ask for.
+    QIcon builtIn;
+    QSvgRenderer picture(QStringLiteral(":/kelvane.svg"));
+    for (const int side : {16, 24, 32, 48, 64, 128, 256}) {
+        QPixmap pixmap(side, side);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        picture.render(&painter);
+        painter.end();
+        builtIn.addPixmap(pixmap);
+    }
+    return QIcon::fromTheme(QStringLiteral("kelvane"), builtIn);
+}
+
+// ---- How the application ends ------------------------------------------------
+
+void endWithTheWindow(QApplication& app, KelvaneWindow& window, const std::shared_ptr<DiagnosticsViewModel>& model,
+                      [[maybe_unused]] std::chrono::milliseconds limit) {
     QApplication::setQuitOnLastWindowClosed(false);
 #ifdef Q_OS_MACOS
     // The Mac convention: closing the window leaves the application running;
@@ -40,13 +101,9 @@ void endWithTheWindow(QApplication& app, KelvaneWindow& window, const std::share
 #else
     // Nothing is shown meanwhile; the event loop keeps delivering the
     // operations' results until the last one has ended.
-    QObject::connect(&app, &QGuiApplication::lastWindowClosed, &window, [model] {
+    QObject::connect(&app, &QGuiApplication::lastWindowClosed, &window, [model, limit] {
         model->whenIdle([] { QCoreApplication::quit(); });
-        // A child the kernel does not let die (an adb stuck in a USB call)
-        // never ends its operation: it must not keep an invisible
-        // application alive for good.
-        QTimer::singleShot(std::chrono::ceil<std::chrono::milliseconds>(longestOperation + quitMargin), qApp,
-                           [] { QCoreApplication::quit(); });
+        QTimer::singleShot(limit, qApp, [] { QCoreApplication::quit(); });
     });
 #endif
 }
@@ -89,10 +146,50 @@ void endOnTerminationSignals(KelvaneWindow& window, const std::shared_ptr<Diagno
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 
+namespace {
+
+constexpr std::string_view programName = "kelvane";
+constexpr std::string_view programDescription =
+    "Shows an Android phone's screen through adb and scrcpy, with a checklist of what\n"
+    "the mirror needs. kelvane-doctor runs the same checks in a terminal.";
+
+// Answers --help and --version, before the window toolkit starts (it needs
+// a display); other options are the toolkit's own, for QApplication. Gives
+// the exit status when it has answered.
+std::optional<int> answerCommandLine(int argc, char** argv) {
+    QStringList arguments;
+    for (int index = 0; index < argc; ++index) arguments << QString::fromLocal8Bit(argv[index]);
+    QCoreApplication::setApplicationVersion(QStringLiteral(KELVANE_VERSION));
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(QString::fromUtf8(programDescription.data(), qsizetype(programDescription.size())));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.parse(arguments);
+    const QString name = QString::fromUtf8(programName.data(), qsizetype(programName.size()));
+    QString text;
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+        // Without an application object Qt does not know the program's name.
+        text = parser.helpText().replace(QStringLiteral("<executable_name>"), name);
+    } else if (parser.isSet(version)) {
+        text = name + QLatin1Char(' ') + QCoreApplication::applicationVersion() + QLatin1Char('\n');
+    } else {
+        return std::nullopt;
+    }
+    const QByteArray bytes = text.toLocal8Bit();
+    const bool written = std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stdout) == std::size_t(bytes.size()) &&
+                         std::fflush(stdout) == 0;
+    return written ? 0 : 1;
+}
+
+} // namespace
+
 int runApplication(int argc, char** argv) {
+    if (const std::optional<int> status = answerCommandLine(argc, argv)) return *status;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromUtf8(applicationName.data(), qsizetype(applicationName.size())));
     QGuiApplication::setDesktopFileName(QStringLiteral(KELVANE_APP_ID));
+    QGuiApplication::setWindowIcon(applicationIcon());
 
     // Created before the window and kept until the process ends: closing and
     // reopening the window shows the same state.

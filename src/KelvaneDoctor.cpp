@@ -155,7 +155,28 @@ std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& l
         {"logPath", logPath},
     };
     // Paths come from the file system and need not be UTF-8.
-    return json.dump(oneLine ? -1 : 2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    const std::string dumped = json.dump(oneLine ? -1 : 2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    // The writer escapes the controls below U+0020; DEL and the C1 controls
+    // (U+0080 to U+009F, two bytes in UTF-8) are escaped here too, so that
+    // the report cannot steer a terminal either. Outside strings the JSON
+    // text holds no such bytes.
+    std::string escaped;
+    escaped.reserve(dumped.size() + 1);
+    for (std::size_t i = 0; i < dumped.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(dumped[i]);
+        const auto next = i + 1 < dumped.size() ? static_cast<unsigned char>(dumped[i + 1]) : 0;
+        const unsigned control = byte == 0x7F ? 0x7F : (byte == 0xC2 && next >= 0x80 && next <= 0x9F ? next : 0);
+        if (control == 0) {
+            escaped += dumped[i];
+            continue;
+        }
+        static constexpr char hexDigits[] = "0123456789abcdef";
+        escaped += "\\u00";
+        escaped += hexDigits[control >> 4];
+        escaped += hexDigits[control & 0xF];
+        if (control != 0x7F) ++i;
+    }
+    return escaped + "\n";
 }
 
 void Watch::stop() {

@@ -85,9 +85,3 @@ bool DiagnosticsSnapshot::hasLingguang(const std::optional<std::string>& serial)
 std::size_t std::hash<kelvane::CheckState>::operator()(kelvane::CheckState state) const noexcept {
     return std::hash<std::string_view>{}(kelvane::rawValue(state));
 }
-
-std::size_t std::hash<kelvane::AndroidDevice>::operator()(const kelvane::AndroidDevice& device) const noexcept {
-    const std::size_t first = std::hash<std::string>{}(device.id());
-    const std::size_t second = std::hash<std::string>{}(device.state());
-    return first ^ (second + 0x9e3779b97f4a7c15ULL + (first << 6) + (first >> 2));
-}

@@ -121,8 +121,3 @@ template <>
 struct std::hash<kelvane::CheckState> {
     std::size_t operator()(kelvane::CheckState state) const noexcept;
 };
-
-template <>
-struct std::hash<kelvane::AndroidDevice> {
-    std::size_t operator()(const kelvane::AndroidDevice& device) const noexcept;
-};

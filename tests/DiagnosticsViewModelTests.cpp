@@ -76,6 +76,7 @@ struct Fakes {
     ViewModelServices services() {
         ViewModelServices s;
         s.onUIThread = [this](Task task) { queues.ui.push_back(std::move(task)); };
+        s.isUIThread = [] { return false; }; // each step is run by hand
         s.inBackground = [this](Task task) { queues.background.push_back(std::move(task)); };
         s.buildSnapshot = [this] {
             ++builds;
@@ -395,7 +396,7 @@ TEST_F(ViewModelTest, StartIsRefusedWithoutToolsOrDevice) {
     }
 }
 
-TEST_F(ViewModelTest, StartWithoutWaitingRunsInOneStretch) {
+TEST_F(ViewModelTest, StartWithoutWaitingLaunchesAfterOneTurnOfTheLoop) {
     struct Case {
         std::string name;
         bool openLingguang;
@@ -428,7 +429,7 @@ TEST_F(ViewModelTest, StartWithoutWaitingRunsInOneStretch) {
         fakes.launchFailure = c.failure;
 
         model->startMirror(c.openLingguang, recorder.marker("done"));
-        ASSERT_TRUE(fakes.queues.runUI());
+        ASSERT_TRUE(fakes.queues.runUI() && fakes.launches.empty() && fakes.queues.runUI());
 
         EXPECT_EQ(recorder.take(), c.changes);
         EXPECT_EQ(fakes.log, c.log);
@@ -486,24 +487,15 @@ TEST_F(ViewModelTest, LingguangRowAndStartFollowThePhoneInThePicker) {
     s.lingguangDevices = {"B"};
     s.checks = DiagnosticsService::makeChecks(s);
     land(s);
-    const auto lingguangRow = [&] { return rawValue(model->snapshot().checks.at(3).state()); };
-    ASSERT_EQ(lingguangRow(), "warn");
-
-    model->setSelectedDeviceID("B");
-    EXPECT_EQ(recorder.take(), (Changes{"selectedDeviceID=B", "snapshot=s"}));
-    EXPECT_EQ(lingguangRow(), "pass");
-    model->startMirror(true);
-    fakes.queues.drain();
-    model->setSelectedDeviceID("A");
-    EXPECT_EQ(lingguangRow(), "warn");
-    model->startMirror(true);
-    fakes.queues.drain();
-
+    for (const char* serial : {"B", "A"}) {
+        model->setSelectedDeviceID(serial);
+        EXPECT_EQ(model->snapshot().checks.at(3).state(), serial == std::string("B") ? CheckState::pass : CheckState::warn);
+        model->startMirror(true);
+        fakes.queues.drain();
+    }
     ASSERT_EQ(fakes.runs.size(), 1u);
     EXPECT_EQ(fakes.runs[0].arguments[1], "B");
-    EXPECT_EQ(fakes.log, (Lines{"Lingguang launch result: status=0 output=", "Launching scrcpy for device B",
-                                "Lingguang not installed on A. Falling back to normal mirror.",
-                                "Launching scrcpy for device A"}));
+    EXPECT_EQ(fakes.log[2], "Lingguang not installed on A. Falling back to normal mirror.");
 }
 
 TEST_F(ViewModelTest, StartKeepsItsValuesWhenARefreshLandsDuringTheMonkeyWait) {
@@ -541,7 +533,7 @@ TEST_F(ViewModelTest, StartBegunDuringARefreshUsesTheSnapshotOfThatMoment) {
     ASSERT_TRUE(fakes.queues.runUI()); // refresh waits for its pass
 
     model->startMirror(false);
-    ASSERT_TRUE(fakes.queues.runUI());
+    ASSERT_TRUE(fakes.queues.runUI() && fakes.queues.runUI());
     EXPECT_TRUE(model->isRefreshing());
     EXPECT_FALSE(model->isStarting());
     ASSERT_EQ(fakes.launches.size(), 1u);
@@ -592,7 +584,7 @@ TEST_F(ViewModelTest, MirrorStartsARealDetachedProcessLoggingIntoTheSameFile) {
     fakes.queues.drain();
 
     real->startMirror(false);
-    ASSERT_TRUE(fakes.queues.runUI());
+    ASSERT_TRUE(fakes.queues.runUI() && fakes.queues.runUI());
     EXPECT_EQ(real->statusMessage(), "Mirror started for R58M 1.");
     EXPECT_EQ(real->lastError(), std::nullopt);
 
@@ -614,6 +606,8 @@ TEST(ViewModelMirrorEnd, AScrcpyThatFailsAfterItsStartIsReportedAndLogged) {
     services.onUIThread = [&](Task task) { ui.post(std::move(task)); };
     services.buildSnapshot = [&] { return makeSnapshot("s", "/tools/adb", dir / "scrcpy", {"R58M"}); };
     services.logPath = dir / "activity.log";
+    // What came before this mirror is not its reason.
+    test::writeFile(services.logPath, "adb server version (40) doesn't match this client (41); killing...\n");
     const auto model = DiagnosticsViewModel::create(services);
     bool done = false;
     model->refresh([&] { done = true; });
@@ -626,37 +620,23 @@ TEST(ViewModelMirrorEnd, AScrcpyThatFailsAfterItsStartIsReportedAndLogged) {
     EXPECT_EQ(model->operationsUnderWay(), 0u) << "watching the mirror is no operation under way";
 
     ASSERT_TRUE(ui.runUntil([&] { return model->lastError().has_value(); }, 5.0));
-    const std::string report = *DiagnosticsService::mirrorEndReport(
-        "R58M", {1, "INFO: scrcpy 2.4\nERROR: Could not find any ADB device\n"});
+    const std::string report =
+        *DiagnosticsService::mirrorEndReport("R58M", {1, "INFO: scrcpy 2.4\nERROR: Could not find any ADB device\n"});
     EXPECT_EQ(model->lastError(), report);
     EXPECT_EQ(model->statusMessage(), report);
-    const std::vector<std::string> log = test::lines(test::readFile(services.logPath));
-    ASSERT_EQ(log.size(), 4u) << test::readFile(services.logPath);
-    EXPECT_TRUE(test::isLogOf(log[0] + "\n", {"Launching scrcpy for device R58M"})) << log[0];
-    EXPECT_EQ(log[2], "ERROR: Could not find any ADB device");
-    EXPECT_TRUE(test::isLogOf(log[3] + "\n", {report})) << log[3];
+    EXPECT_TRUE(test::readFile(services.logPath).ends_with("] " + report + "\n")) << test::readFile(services.logPath);
 }
 
 TEST(ViewModelFollowing, ChangesInAdbsListStartCoalescedRefreshesAndTheChildIsRestartedAndEnded) {
     TempDir dir;
-    // A frame: four hex digits of length, then the list.
-    const auto frame = [](const std::string& list) {
-        char length[5];
-        std::snprintf(length, sizeof length, "%04zx", list.size());
-        return length + list;
-    };
-    std::string burst;
-    for (int i = 0; i < 20; ++i) burst += frame(i % 2 ? "SER1\tdevice\n" : "SER1\toffline\n");
-    test::writeFile(dir / "unauthorized", frame("SER1\tunauthorized\n"));
-    test::writeFile(dir / "burst", burst);
-    test::writeFile(dir / "device", frame("SER1\tdevice\n"));
+    // Lists as adb frames them: four hex digits of length, then the list.
     // The first run: no phone (a list of length 0, as the first pass found),
-    // then a phone, split across two writes, then a burst of 20 lists, then
-    // the end of the child (a killed server). The second run waits.
+    // then a phone, split in the middle of its length, then a burst of 20
+    // lists, then the end of the child (a killed server). The second waits.
     test::writeScript(dir / "adb", "cd '" + dir.path() + "'\necho $$ >> trackers\n"
-                                   "[ \"$(wc -l < trackers)\" -gt 1 ] && { cat device; exec sleep 60; }\n"
-                                   "printf 0000; sleep 0.2\nhead -c 3 unauthorized; sleep 0.2; tail -c +4 unauthorized\n"
-                                   "sleep 0.2; cat burst\n");
+                                   "[ \"$(wc -l < trackers)\" -gt 1 ] && { printf '000cSER1\\tdevice\\n'; exec sleep 60; }\n"
+                                   "printf 0000; sleep 0.2; printf 001; sleep 0.2; printf '2SER1\\tunauthorized\\n'; sleep 0.2\n"
+                                   "for i in 1 2 3 4 5 6 7 8 9 10; do printf '000dSER1\\toffline\\n000cSER1\\tdevice\\n'; done\n");
     test::UIQueue ui;
     std::atomic<int> passes = 0, running = 0, mostAtOnce = 0, delivered = 0;
     ViewModelServices services;

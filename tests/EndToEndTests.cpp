@@ -199,12 +199,12 @@ TEST_F(EndToEnd, AuthorizedPhoneBehindAnUnauthorizedOneIsChosen) {
 }
 
 TEST_F(EndToEnd, EveryAuthorizedPhoneIsAskedAndTheFirstInADBsOrderIsChosen) {
-    auto one = std::make_unique<StandinPhone>(KELVANE_PYTHON, KELVANE_STANDIN_PHONE, adb, PhoneMode::authorized, false);
+    auto one = std::make_unique<StandinPhone>(KELVANE_PYTHON, KELVANE_STANDIN_PHONE, adb, PhoneMode::authorized, true);
     auto two = std::make_unique<StandinPhone>(KELVANE_PYTHON, KELVANE_STANDIN_PHONE, adb, PhoneMode::authorized, true);
+    if (one->serial() > two->serial()) std::swap(one, two);
     // adb lists its phones in the text order of their serials, not in the
     // order they came: connect the later one first.
-    const bool oneFirst = one->serial() < two->serial();
-    for (auto* phone : oneFirst ? std::vector{&two, &one} : std::vector{&one, &two}) {
+    for (auto* phone : {&two, &one}) {
         phones.push_back(std::move(*phone));
         phones.back()->connect();
     }
@@ -216,14 +216,11 @@ TEST_F(EndToEnd, EveryAuthorizedPhoneIsAskedAndTheFirstInADBsOrderIsChosen) {
     const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
 
     const auto pmOf = [](const StandinPhone& phone) {
-        return "$ adb -s " + phone.serial() + " shell pm list packages com.antgroup.leopard.android\n";
+        return "$ adb -s " + phone.serial() + " shell pm list packages com.antgroup.leopard.android\n" + lingguangLine;
     };
-    const StandinPhone& withLingguang = oneFirst ? second : first;
-    EXPECT_EQ(snapshot.log, devicesHeading + devices + "\n" + pmOf(first) + (oneFirst ? "" : lingguangLine) + "\n" +
-                                pmOf(second) + (oneFirst ? lingguangLine : ""));
+    EXPECT_EQ(snapshot.log, devicesHeading + devices + "\n" + pmOf(first) + "\n" + pmOf(second));
     EXPECT_EQ(snapshot.selectedDeviceID, first.serial());
-    EXPECT_EQ(snapshot.lingguangDevices, Strings{withLingguang.serial()});
-    EXPECT_EQ(snapshot.lingguangInstalled, !oneFirst);
+    EXPECT_EQ(snapshot.lingguangDevices, (Strings{first.serial(), second.serial()}));
     EXPECT_EQ(snapshot.summary(), "Ready to mirror 2 authorized device(s).");
     EXPECT_EQ(first.services(), Strings{pmService});
     EXPECT_EQ(second.services(), Strings{pmService});
@@ -328,7 +325,7 @@ TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {
         << activityLog();
 }
 
-TEST_F(EndToEnd, TheModelFollowsAPhoneThatComesAndGoesWithoutARefresh) {
+TEST_F(EndToEnd, TheModelFollowsAPhoneThatComesIsApprovedAndGoesWithoutARefresh) {
     test::UIQueue ui;
     ViewModelServices services = test::realServices(places);
     services.onUIThread = [&](Task task) { ui.post(std::move(task)); };
@@ -337,8 +334,11 @@ TEST_F(EndToEnd, TheModelFollowsAPhoneThatComesAndGoesWithoutARefresh) {
     model->refresh();
     ASSERT_TRUE(ui.runUntil([&] { return model->isFollowingDevices() && model->operationsUnderWay() == 0; }, 40.0));
 
-    const std::string serial = connectPhone(PhoneMode::authorized, true).serial();
-    EXPECT_TRUE(ui.runUntil([&] { return model->selectedDeviceID() == serial && !model->isRefreshing(); }, 10.0));
+    const StandinPhone& phone = connectPhone(PhoneMode::unauthorized, true);
+    const std::vector<AndroidDevice> listed{{phone.serial(), "unauthorized"}};
+    EXPECT_TRUE(ui.runUntil([&] { return model->snapshot().devices == listed && !model->isRefreshing(); }, 10.0));
+    phone.approve();
+    EXPECT_TRUE(ui.runUntil([&] { return model->selectedDeviceID() == phone.serial() && !model->isRefreshing(); }, 10.0));
     phones.clear();
     EXPECT_TRUE(ui.runUntil([&] { return model->snapshot().devices.empty() && !model->isRefreshing(); }, 10.0));
     model->followDevices(false);

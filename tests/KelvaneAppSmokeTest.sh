@@ -1,16 +1,15 @@
 #!/bin/sh
 # Starts the real application in a virtual X server, waits until its first
-# diagnostics pass has written its activity-log entry, takes a picture of the
-# screen and ends both.
+# diagnostics pass has written its activity-log entry, sees that it still
+# runs a moment later, and ends both.
 #
-#   KelvaneAppSmokeTest.sh <kelvane program> <screenshot file> <activity log>
+#   KelvaneAppSmokeTest.sh <kelvane program> <activity log>
 #
 # Exits 77 (skipped) without Xvfb.
 set -u
 
 program=$1
-screenshot=$2
-activity_log=$3
+activity_log=$2
 wait_seconds=20
 skipped=77
 
@@ -59,15 +58,11 @@ while ! tail -n +"$((lines_before + 1))" "$activity_log" 2>/dev/null | grep -q "
   sleep 0.2
 done
 
-# Give the window a moment to draw the finished pass, then look at it.
+# Give the window a moment to draw the finished pass: it must not end.
 sleep 0.5
 if ! kill -0 "$app_pid" 2>/dev/null; then
   echo "kelvane ended after its first pass:"; cat "$work/app.out"; app_pid=; exit 1
 fi
-if ! DISPLAY=$display import -window root "$screenshot"; then
-  echo "Could not take the screenshot."; exit 1
-fi
 echo "First pass logged:"
 tail -n +"$((lines_before + 1))" "$activity_log" | grep "Diagnostics refreshed\."
-echo "Screenshot: $screenshot"
 exit 0

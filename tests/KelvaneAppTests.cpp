@@ -49,9 +49,11 @@ TEST(KelvaneApp, ClosingTheWindowEndsTheProgramOnlyOnceItsOperationsHaveEnded) {
     // A pass and a mirror start are under way when the window closes.
     model->refresh();
     model->startMirror(true);
-    QTimer::singleShot(0, &window, [&] { window.close(); });
     bool hiddenWhileWaiting = false;
-    QTimer::singleShot(300, &window, [&] { hiddenWhileWaiting = !window.isVisible() && model->operationsUnderWay() == 2; });
+    QTimer::singleShot(0, &window, [&] {
+        window.close();
+        hiddenWhileWaiting = !window.isVisible() && model->operationsUnderWay() == 2;
+    });
     QTimer giveUp;
     QObject::connect(&giveUp, &QTimer::timeout, [] { QCoreApplication::exit(1); });
     giveUp.start(15000);
@@ -66,6 +68,21 @@ TEST(KelvaneApp, ClosingTheWindowEndsTheProgramOnlyOnceItsOperationsHaveEnded) {
                                              "Launching scrcpy for device SER1"}));
     std::istringstream pids(test::readFile(dir / "pids"));
     for (int pid = 0; pids >> pid;) EXPECT_NE(::kill(pid, 0), 0) << "adb " << pid << " outlived the program";
+
+    // A pass that never ends (an adb stuck in the kernel) keeps the program
+    // no longer than the limit.
+    services.buildSnapshot = [found] {
+        CommandRunner::run("/bin/sleep", {"5"}, 12.0);
+        return found;
+    };
+    const auto stuck = DiagnosticsViewModel::create(withQtServices(services));
+    KelvaneWindow stuckWindow(stuck);
+    endWithTheWindow(*qApp, stuckWindow, stuck, std::chrono::milliseconds(200));
+    stuckWindow.show();
+    QTimer::singleShot(0, &stuckWindow, [&] { stuckWindow.close(); });
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(stuck->operationsUnderWay(), 1u) << "ended while the pass was under way";
+    QApplication::setQuitOnLastWindowClosed(true);
 }
 
 } // namespace

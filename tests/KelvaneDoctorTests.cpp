@@ -91,8 +91,6 @@ TEST(KelvaneDoctor, NotReadyMachinesExitWithOne) {
          "warn  Android Device  Device detected but not authorized."},
 #endif
         // What Debian's adb prints.
-        {"an offline phone", true, true, "List of devices attached\n127.0.0.1:5555\toffline\n\n",
-         "No authorized Android device.", "warn  Android Device  Device detected but offline. Reconnect the cable"},
         {"two adb versions", true, true, "List of devices attached\nS1\tunauthorized\n\n", "No authorized Android device.",
          ". Another adb's server (version 40) ran here, and this adb (version 41) replaced it",
          "adb server version (40) doesn't match this client (41); killing...\n* daemon started successfully\n"},
@@ -294,22 +292,6 @@ TEST(KelvaneDoctorProgram, HelpVersionAndUnknownOption) {
     EXPECT_NE(unknown.err.find("Usage: kelvane-doctor"), std::string::npos) << unknown.err;
 }
 
-TEST(KelvaneDoctorProgram, RealPassExitStatusMatchesItsReport) {
-    // Whatever this machine has: the status must agree with what is printed.
-    const auto text = runProgram("");
-    ASSERT_TRUE(text.status == 0 || text.status == 1) << text.status << text.err;
-    EXPECT_EQ(text.err, "");
-    const bool ready = text.out.find("\nReady to mirror ") != std::string::npos;
-    EXPECT_EQ(text.status == 0, ready) << text.out;
-    for (const char* title : {"  ADB  ", "  scrcpy  ", "  Android Device  ", "  Lingguang  "}) {
-        EXPECT_NE(text.out.find(title), std::string::npos) << title << "\n" << text.out;
-    }
-
-    const auto asJSON = runProgram("--json");
-    ASSERT_TRUE(asJSON.status == 0 || asJSON.status == 1) << asJSON.status << asJSON.err;
-    const json report = json::parse(asJSON.out);
-    EXPECT_EQ(report["canStartMirror"], asJSON.status == 0);
-}
 
 
 // ---- Scripts and terminals ----------------------------------------------------
@@ -322,8 +304,9 @@ TEST(KelvaneDoctor, PhoneTextCannotSteerTheTerminal) {
     EXPECT_NE(text.out.find("android\\x1b]0;owned\\x07\\x0d\\x7f\\xc2\\x9b2J\n"), std::string::npos) << text.out;
     EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
 
-    const json report = json::parse(machine.doctor({"--json"}).out);
-    EXPECT_NE(report["log"].get<std::string>().find("\x1b]0;owned\x07\r"), std::string::npos);
+    const std::string jsonText = machine.doctor({"--json"}).out;
+    EXPECT_NE(jsonText.find("\\u001b]0;owned\\u0007\\r\\u007f\\u009b2J"), std::string::npos) << jsonText;
+    EXPECT_NE(json::parse(jsonText)["log"].get<std::string>().find("\x1b]0;owned\x07\r\x7f\xc2\x9b"), std::string::npos);
 }
 
 // The built program, copied next to a stand-in adb at the bundled place,

@@ -4,6 +4,7 @@
 // the real window, model, runner, activity log, detached launcher and
 // background threads, against stand-in tools that take seconds to answer.
 #include "ContentView.h"
+#include "KelvaneApp.h"
 #include "DiagnosticsService.h"
 #include "TestSupport.h"
 

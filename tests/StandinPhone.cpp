@@ -149,4 +149,6 @@ std::vector<std::string> StandinPhone::services() const {
     return lines;
 }
 
+void StandinPhone::approve() const { ::kill(pid_, SIGUSR1); }
+
 } // namespace kelvane::test

@@ -54,6 +54,9 @@ public:
     // Every service line the phone was asked to open, in order.
     std::vector<std::string> services() const;
 
+    // The user approves USB debugging: an unauthorized phone becomes one.
+    void approve() const;
+
 private:
     std::string adb_;
     PhoneMode mode_;

@@ -2,7 +2,6 @@
 
 #include "CommandRunner.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -87,12 +86,6 @@ ScopedEnvironment::ScopedEnvironment(const std::vector<std::string>& variables) 
 }
 
 ScopedEnvironment::~ScopedEnvironment() { replaceEnvironment(saved_); }
-
-std::vector<std::string> sortedLines(const std::string& text) {
-    std::vector<std::string> result = lines(text);
-    std::sort(result.begin(), result.end());
-    return result;
-}
 
 bool isLogOf(const std::string& log, const std::vector<std::string>& messages, const std::string& rest) {
     const auto literal = [](const std::string& text) {

@@ -54,9 +54,6 @@ private:
     std::vector<std::string> saved_;
 };
 
-// The "NAME=value" lines of `text`, sorted.
-std::vector<std::string> sortedLines(const std::string& text);
-
 // ---- The activity log ------------------------------------------------------
 
 // The time stamp that opens every entry, as a regular expression.

@@ -30,8 +30,8 @@ Usage::
 
 The phone serves any number of connections (the server reconnecting, several
 streams on one connection) until SIGTERM or SIGINT, on which it closes its
-sockets and exits with status 0.  SIGUSR1 is the user approving USB
-debugging: the phone becomes authorized and answers the server at once.  Its serial for adb is ``127.0.0.1:PORT``.
+sockets and exits with status 0.  Its serial for adb is ``127.0.0.1:PORT``.
+SIGUSR1 is the user approving USB debugging: the phone becomes authorized.
 Several phones are several processes.
 
 Shell services (``shell:COMMAND``; the command is split like a shell would):
@@ -305,8 +305,8 @@ class Connection:
             del self.streams[stream.local_id]
 
 
-class Approve(Exception):
-    """Raised by SIGUSR1's handler: the user approves USB debugging."""
+class Approve(Exception):  # raised by SIGUSR1's handler: the user approves USB debugging
+    pass
 
 
 class Phone:
@@ -442,8 +442,7 @@ def main(argv=None):
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
-    def approve(_signum, _frame):
-        raise Approve()
+    def approve(_signum, _frame): raise Approve()  # noqa: E704
 
     signal.signal(signal.SIGUSR1, approve)
     phone = Phone(options.mode, options.lingguang, options.record, options.verbose)
