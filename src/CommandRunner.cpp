@@ -388,8 +388,9 @@ struct OpenedLog {
     std::string path;
 };
 
-// The private log, open for appending. Its first entry of a run says why
-// the shared log was refused (`error`, or -1 when that was already told).
+// The private log, open for appending, with the shared one refused for the
+// rest of the run (for `error`, when it is the first refusal). The private
+// log's first entry of a run says why.
 OpenedLog openPrivateLog(const Places& places, int& error) {
     RefusedLogs& refused = refusedLogs();
     // Held while the note is written, so that no entry of another thread
@@ -434,8 +435,10 @@ struct Supervised {
 // handing what comes through `readEnd` to `sink` meanwhile. At `terminateAt`
 // (monotonic clock), or once `stopFd` (-1: none) becomes readable, it gets
 // one SIGTERM, and SIGKILL killGraceSeconds later if it is still there.
+// Where the system has no descriptor for a child's end, its end is polled
+// for, at most `longestPollMs` apart.
 Supervised supervise(pid_t pid, FileDescriptor& readEnd, Clock::time_point terminateAt, int stopFd,
-                     const OutputSink& sink) {
+                     const OutputSink& sink, int longestPollMs) {
     ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
     const auto graceAfter = [](Clock::time_point moment) {
         return moment == Clock::time_point::max()
@@ -484,7 +487,7 @@ Supervised supervise(pid_t pid, FileDescriptor& readEnd, Clock::time_point termi
             fds[count++] = {watch.descriptor(), POLLIN, 0};
         } else {
             waitMs = waitMs < 0 ? fallbackSleepMs : std::min(waitMs, fallbackSleepMs);
-            fallbackSleepMs = std::min(fallbackSleepMs * 2, 20);
+            fallbackSleepMs = std::min(fallbackSleepMs * 2, longestPollMs);
         }
         const int ready = ::poll(fds, count, waitMs);
         if (ready < 0 && errno != EINTR) {
@@ -577,9 +580,10 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
 
     // Output up to maxOutputBytes is kept, the rest read and dropped.
     std::string output;
+    // A short command's end is noticed within 20 ms even where it is polled for.
     const Supervised end = supervise(pid, readEnd, terminateAt, -1, [&output](std::string_view chunk) {
         output.append(chunk.substr(0, maxOutputBytes - std::min(output.size(), maxOutputBytes)));
-    });
+    }, 20);
     return {statusOf(end.waitStatus), decodeUTF8(std::move(output)), end.terminated};
 }
 
@@ -599,7 +603,9 @@ std::int32_t stream(const std::string& executable, const std::vector<std::string
     discarded.reset();
     if (spawnError != 0) return launchFailureStatus;
 
-    return statusOf(supervise(pid, readEnd, Clock::time_point::max(), stop.descriptor(), onOutput).waitStatus);
+    // A long-lived child's end may be noticed a second late where it is
+    // polled for; the process then sleeps between polls.
+    return statusOf(supervise(pid, readEnd, Clock::time_point::max(), stop.descriptor(), onOutput, 1000).waitStatus);
 }
 
 // ---- Activity log ------------------------------------------------------------
