@@ -205,9 +205,21 @@ void setTextIfChanged(QLabel* label, const QString& text) {
     if (label->text() != text) label->setText(text);
 }
 
+// People who double-click a button mean one click: the second press of a
+// double click is swallowed, so that it starts one mirror, not two (the
+// first operation has ended long before the second press comes).
+class OneClickPerDoubleClick : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override { return event->type() == QEvent::MouseButtonDblClick; }
+};
+
 QPushButton* pushButton(QWidget* parent, const char* name, std::string_view text) {
     auto* button = new QPushButton(qs(text), parent);
     button->setObjectName(QString::fromLatin1(name));
+    button->installEventFilter(new OneClickPerDoubleClick(button));
     // A plain push button: Return and Enter never press it.
     button->setAutoDefault(false);
     button->setDefault(false);

@@ -499,7 +499,6 @@ TEST(ContentView, ABurstOfClicksStartsOneOperation) {
         auto* button = child<QPushButton>(&shown.view, name);
         button->click();
         button->click();
-        button->click();
         child<QPushButton>(&shown.view, "refreshButton")->click(); // disabled by a mirror click too
         ASSERT_TRUE(QTest::qWaitFor([&] { return started() && !h.model->isStarting() && !h.model->isRefreshing(); },
                                     waitMilliseconds));
@@ -508,7 +507,12 @@ TEST(ContentView, ABurstOfClicksStartsOneOperation) {
     burst("startMirrorButton", [&] { return !h.launches().empty(); });
     burst("lingguangMirrorButton", [&] { return h.launches().size() >= 2; });
     burst("refreshButton", [&] { return h.passesStarted() >= 2; });
-    EXPECT_EQ(h.launches().size(), 2u);
+    // The second press of a double click, after the start of the first has
+    // ended, is no second click.
+    for (const QEvent::Type type : {QEvent::MouseButtonDblClick, QEvent::MouseButtonRelease}) {
+        QMouseEvent event(type, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(child<QPushButton>(&shown.view, "startMirrorButton"), &event);
+    }    EXPECT_EQ(h.launches().size(), 2u);
     EXPECT_EQ(h.runs().size(), 1u);
     EXPECT_EQ(h.passesStarted(), 2);
     EXPECT_EQ(buttonStates(&shown.view), (Buttons{true, true, true, true, true}));
