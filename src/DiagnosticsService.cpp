@@ -139,7 +139,7 @@ constexpr std::string_view devicesListHeading = "List of devices attached";
 constexpr std::string_view refreshedLogPrefix = "Diagnostics refreshed. ";
 
 // What the transcript shows for a command: "$ adb " and the words shown.
-// The package query is shown without "-s <serial>".
+// The package query is shown without "-s <serial>" when it is the only one.
 std::string transcriptHeading(std::string_view shownCommand) {
     return "$ adb " + std::string(shownCommand) + "\n";
 }

@@ -193,10 +193,10 @@ double now() {
 }
 
 void UIQueue::post(std::function<void()> task) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        tasks_.push_back(std::move(task));
-    }
+    // Told under the lock: once the task can be taken, the poster touches
+    // the queue no more, and the queue may end with the test.
+    std::lock_guard<std::mutex> lock(mutex_);
+    tasks_.push_back(std::move(task));
     posted_.notify_one();
 }
 
