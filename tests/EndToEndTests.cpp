@@ -342,6 +342,7 @@ TEST_F(EndToEnd, TheModelFollowsAPhoneThatComesIsApprovedAndGoesWithoutARefresh)
     phones.clear();
     EXPECT_TRUE(ui.runUntil([&] { return model->snapshot().devices.empty() && !model->isRefreshing(); }, 10.0));
     model->followDevices(false);
+    EXPECT_TRUE(ui.runUntil([&] { return model->operationsUnderWay() == 0; })) << "nothing posts after the test";
 }
 
 // ---- kelvane-doctor --------------------------------------------------------
