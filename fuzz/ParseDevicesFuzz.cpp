@@ -39,11 +39,19 @@ bool isHeading(std::string_view line) {
     return true;
 }
 
+// Whether `line` is one of adb's own notices, never a device.
+bool isNotice(std::string_view line) {
+    for (const std::string_view start : {"* ", "adb server version (", "adb: ", "error: "}) {
+        if (line.substr(0, start.size()) == start) return true;
+    }
+    return false;
+}
+
 // The rules, read one character at a time: a line feed ends a line (and a
 // carriage return right before it), a blank
 // or a tab ends a field, empty lines and empty fields do not exist; after the
-// first heading line, every line but a heading with two or more fields is a
-// device.
+// first heading line, every line but a heading or one of adb's notices with
+// two or more fields is a device.
 std::vector<AndroidDevice> referenceDevices(std::string_view text) {
     std::vector<AndroidDevice> devices;
     bool headingSeen = false;
@@ -64,7 +72,7 @@ std::vector<AndroidDevice> referenceDevices(std::string_view text) {
         endField();
         if (isHeading(line)) {
             headingSeen = true;
-        } else if (headingSeen && fields.size() >= 2) {
+        } else if (headingSeen && fields.size() >= 2 && !isNotice(line)) {
             devices.emplace_back(fields[0], fields[1]);
         }
         line.clear();

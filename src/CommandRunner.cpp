@@ -1,6 +1,7 @@
 #include "CommandRunner.h"
 
 #include "DiagnosticsService.h"
+#include "FileDescriptor.h"
 
 #include <algorithm>
 #include <array>
@@ -26,6 +27,7 @@
 #include <utility>
 
 #ifdef __linux__
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #endif
 
@@ -40,51 +42,7 @@ constexpr double longestLimitSeconds = 1e9;
 
 // ---- Small POSIX helpers ---------------------------------------------------
 
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    ~FileDescriptor() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
 std::string errorText(int error) { return std::strerror(error); }
-
-// A pipe whose ends are closed on exec. Returns {read end, write end}.
-bool makePipe(FileDescriptor& readEnd, FileDescriptor& writeEnd, int& error) {
-    int fds[2];
-#if defined(__linux__) && !defined(KELVANE_PORTABLE_POSIX)
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        error = errno;
-        return false;
-    }
-#else
-    // Children are spawned with POSIX_SPAWN_CLOEXEC_DEFAULT there, so a
-    // concurrent spawn cannot inherit these ends between pipe() and fcntl().
-    if (::pipe(fds) != 0) {
-        error = errno;
-        return false;
-    }
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-#endif
-    readEnd.reset(fds[0]);
-    writeEnd.reset(fds[1]);
-    return true;
-}
 
 // Environment strings kept alive for one spawn.
 class Environment {
@@ -166,19 +124,21 @@ std::vector<char*> argumentVector(const std::string& executable, const std::vect
     return argv;
 }
 
-// Starts `executable` with standard output on `outputFd` and standard error
-// on `errorFd`, or on `outputFd` too when that is -1.
-// Every child starts with default signal dispositions, an empty signal mask
-// and no descriptors but 0, 1 and 2. Returns 0 or the launch error.
+// Starts `executable` with standard output and standard error on
+// `outputFd`, in a session of its own where `newSession`. Every child starts
+// with default signal dispositions, an empty signal mask and no descriptors
+// but 0, 1 and 2 (where the system closes the others for a spawn, or
+// they are closed on exec, as all of Kelvane's are). Returns 0 or the
+// launch error.
 int spawnChild(pid_t& pid, const std::string& executable, const std::vector<std::string>& arguments,
-               Environment& environment, int outputFd, bool newSession, int errorFd = -1) {
+               Environment& environment, int outputFd, bool newSession) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
 
     posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errorFd >= 0 ? errorFd : outputFd, STDERR_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34)) && !defined(KELVANE_PORTABLE_POSIX)
     // Descriptors that other code opened without close-on-exec stay here.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
@@ -206,6 +166,74 @@ int spawnChild(pid_t& pid, const std::string& executable, const std::vector<std:
     posix_spawn_file_actions_destroy(&actions);
     return error;
 }
+
+#if defined(__linux__) && !defined(KELVANE_PORTABLE_POSIX)
+// The child's part of spawnBoundChild, between vfork and exec: system calls
+// only, on memory it shares with its parent, whose thread waits meanwhile.
+// Leaves its error in `error` when it cannot exec.
+[[noreturn]] void execBoundChild(pid_t parent, const char* path, char* const* argv, char* const* envp, int outputFd,
+                                 volatile int& error) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(launchFailureStatus); // the parent died before the binding
+    for (const int target : {STDOUT_FILENO, STDERR_FILENO}) {
+        // The output already in its place loses close-on-exec instead.
+        if ((outputFd == target ? ::fcntl(target, F_SETFD, 0) : ::dup2(outputFd, target)) < 0) {
+            error = errno;
+            ::_exit(launchFailureStatus);
+        }
+    }
+    // Descriptors that other code opened without close-on-exec.
+#ifdef SYS_close_range
+    if (::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0) != 0)
+#endif
+    {
+        for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) ::close(fd);
+    }
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &byDefault, nullptr);
+    sigset_t emptyMask;
+    sigemptyset(&emptyMask);
+    ::sigprocmask(SIG_SETMASK, &emptyMask, nullptr);
+    ::execve(path, argv, envp);
+    error = errno;
+    ::_exit(launchFailureStatus);
+}
+
+// Starts a child of run as spawnChild does, but bound to the calling thread,
+// which waits for it: should this process end without ending it (kill -9, a
+// crash, a lost display), the kernel kills it too, so that no adb command of
+// Kelvane's is left behind. A spawn cannot ask for that; a vfork, as cheap,
+// can.
+int spawnBoundChild(pid_t& pid, const std::string& executable, const std::vector<std::string>& arguments,
+                    Environment& environment, int outputFd) {
+    // Everything the child needs is made before: it may only make system
+    // calls.
+    std::vector<std::string> storage;
+    std::vector<char*> argv = argumentVector(executable, arguments, storage);
+    char* const* volatile envp = environment.get();
+    const pid_t parent = ::getpid();
+    volatile int error = 0;
+    // No handler of this process may run in the child, which shares its
+    // memory: signals wait until the child has set its own.
+    sigset_t all, previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pid = ::vfork();
+    if (pid == 0) execBoundChild(parent, executable.c_str(), argv.data(), envp, outputFd, error);
+    const int forkError = pid < 0 ? errno : 0;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (forkError != 0) return forkError;
+    if (error != 0) {
+        // It never ran: reaped at once.
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return error;
+    }
+    return 0;
+}
+#endif
 
 std::string launchErrorText(const std::string& executable, int error) {
     return "Cannot start " + executable + ": " + errorText(error);
@@ -330,8 +358,7 @@ FileDescriptor openLogForAppend(const std::string& path, int& error, bool create
         return {};
     }
     if ((error = logFileRefusal(info)) != 0) return {};
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    setNonBlocking(fd.get(), false);
     return fd;
 }
 
@@ -427,28 +454,30 @@ OpenedLog openActivityLog(const Places& places, int& error) {
 // How a supervised child ended.
 struct Supervised {
     int waitStatus = 0;
-    // Whether it was asked to end (its time limit, or a stop).
-    bool terminated = false;
+    // Whether its time limit ended it.
+    bool timedOut = false;
 };
 
 // Watches the started child `pid` until it has ended and been reaped,
 // handing what comes through `readEnd` to `sink` meanwhile. At `terminateAt`
-// (monotonic clock), or once `stopFd` (-1: none) becomes readable, it gets
-// one SIGTERM, and SIGKILL killGraceSeconds later if it is still there.
-// Where the system has no descriptor for a child's end, its end is polled
-// for, at most `longestPollMs` apart.
+// (monotonic clock) it gets one SIGTERM, and SIGKILL killGraceSeconds later
+// if it is still there; once `stopFd` (-1: none) becomes readable, SIGTERM
+// at once and SIGKILL stopGraceSeconds later. Where the system has no
+// descriptor for a child's end, its end is polled for, at most 20 ms apart.
 Supervised supervise(pid_t pid, FileDescriptor& readEnd, Clock::time_point terminateAt, int stopFd,
-                     const OutputSink& sink, int longestPollMs) {
-    ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
-    const auto graceAfter = [](Clock::time_point moment) {
+                     const OutputSink& sink) {
+    setNonBlocking(readEnd.get(), true);
+    const auto after = [](Clock::time_point moment, double seconds) {
         return moment == Clock::time_point::max()
                    ? moment
-                   : moment + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(killGraceSeconds));
+                   : moment + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     };
-    Clock::time_point killAt = graceAfter(terminateAt);
+    Clock::time_point killAt = after(terminateAt, killGraceSeconds);
 
     ChildWatch watch(pid);
     Supervised end;
+    bool terminated = false;
+    bool stopped = false;
     bool pipeOpen = true;
     bool killSent = false;
     // Without a descriptor for the child's end, poll with short, growing
@@ -461,16 +490,17 @@ Supervised supervise(pid_t pid, FileDescriptor& readEnd, Clock::time_point termi
         // The child has not been reaped, so its process number is still its
         // own: signalling it cannot reach another process.
         const Clock::time_point now = Clock::now();
-        if (!end.terminated && now >= terminateAt) {
+        if (!terminated && now >= terminateAt) {
             ::kill(pid, SIGTERM);
-            end.terminated = true;
+            terminated = true;
+            end.timedOut = !stopped;
         }
         if (!killSent && now >= killAt) {
             ::kill(pid, SIGKILL);
             killSent = true;
         }
 
-        const Clock::time_point nextDeadline = !end.terminated ? terminateAt : (!killSent ? killAt : Clock::time_point::max());
+        const Clock::time_point nextDeadline = !terminated ? terminateAt : (!killSent ? killAt : Clock::time_point::max());
         int waitMs = -1;
         if (nextDeadline != Clock::time_point::max()) {
             const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(nextDeadline - Clock::now()).count();
@@ -481,13 +511,13 @@ Supervised supervise(pid_t pid, FileDescriptor& readEnd, Clock::time_point termi
         nfds_t count = 0;
         const int pipeIndex = pipeOpen ? static_cast<int>(count++) : -1;
         if (pipeIndex >= 0) fds[pipeIndex] = {readEnd.get(), POLLIN, 0};
-        const int stopIndex = stopFd >= 0 && !end.terminated ? static_cast<int>(count++) : -1;
+        const int stopIndex = stopFd >= 0 && !terminated ? static_cast<int>(count++) : -1;
         if (stopIndex >= 0) fds[stopIndex] = {stopFd, POLLIN, 0};
         if (watch.descriptor() >= 0) {
             fds[count++] = {watch.descriptor(), POLLIN, 0};
         } else {
             waitMs = waitMs < 0 ? fallbackSleepMs : std::min(waitMs, fallbackSleepMs);
-            fallbackSleepMs = std::min(fallbackSleepMs * 2, longestPollMs);
+            fallbackSleepMs = std::min(fallbackSleepMs * 2, 20);
         }
         const int ready = ::poll(fds, count, waitMs);
         if (ready < 0 && errno != EINTR) {
@@ -499,8 +529,9 @@ Supervised supervise(pid_t pid, FileDescriptor& readEnd, Clock::time_point termi
             fallbackSleepMs = 1;
         }
         if (ready > 0 && stopIndex >= 0 && (fds[stopIndex].revents & (POLLIN | POLLHUP | POLLERR))) {
+            stopped = true;
             terminateAt = Clock::now();
-            killAt = graceAfter(terminateAt);
+            killAt = after(terminateAt, stopGraceSeconds);
         }
     }
 
@@ -515,36 +546,22 @@ Supervised supervise(pid_t pid, FileDescriptor& readEnd, Clock::time_point termi
 // ---- StopSignal ------------------------------------------------------------
 
 StopSignal::StopSignal() {
-    int fds[2] = {-1, -1};
-#if defined(__linux__) && !defined(KELVANE_PORTABLE_POSIX)
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
-#else
-    if (::pipe(fds) != 0) throw std::system_error(errno, std::generic_category(), "pipe");
-    for (const int fd : fds) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (const int error = makePipe(readEnd_, writeEnd_, true); error != 0) {
+        throw std::system_error(error, std::generic_category(), "pipe");
     }
-#endif
-    readEnd_ = fds[0];
-    writeEnd_ = fds[1];
-}
-
-StopSignal::~StopSignal() {
-    ::close(readEnd_);
-    ::close(writeEnd_);
 }
 
 void StopSignal::request() {
     // One byte makes the read end readable for good; more are not needed.
     if (!requested_.exchange(true)) {
-        while (::write(writeEnd_, "", 1) < 0 && errno == EINTR) {
+        while (::write(writeEnd_.get(), "", 1) < 0 && errno == EINTR) {
         }
     }
 }
 
 bool StopSignal::waitFor(double seconds) const {
     if (requested_) return true;
-    pollfd fd{readEnd_, POLLIN, 0};
+    pollfd fd{readEnd_.get(), POLLIN, 0};
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     for (;;) {
         const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -555,18 +572,24 @@ bool StopSignal::waitFor(double seconds) const {
 
 // ---- run -------------------------------------------------------------------
 
-CommandResult run(const std::string& executable, const std::vector<std::string>& arguments, double timeout) {
+CommandResult run(const std::string& executable, const std::vector<std::string>& arguments, double timeout,
+                  const StopSignal* stop) {
     const Clock::time_point start = Clock::now();
     reapUnwatchedChildren();
 
     FileDescriptor readEnd, writeEnd;
-    int pipeError = 0;
-    if (!makePipe(readEnd, writeEnd, pipeError)) return {launchFailureStatus, launchErrorText(executable, pipeError)};
+    if (const int pipeError = makePipe(readEnd, writeEnd); pipeError != 0) {
+        return {launchFailureStatus, launchErrorText(executable, pipeError)};
+    }
 
     Environment environment = childEnvironment(false);
 
     pid_t pid = 0;
+#if defined(__linux__) && !defined(KELVANE_PORTABLE_POSIX)
+    const int spawnError = spawnBoundChild(pid, executable, arguments, environment, writeEnd.get());
+#else
     const int spawnError = spawnChild(pid, executable, arguments, environment, writeEnd.get(), false);
+#endif
     writeEnd.reset();
     if (spawnError != 0) return {launchFailureStatus, launchErrorText(executable, spawnError)};
 
@@ -580,32 +603,11 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
 
     // Output up to maxOutputBytes is kept, the rest read and dropped.
     std::string output;
-    // A short command's end is noticed within 20 ms even where it is polled for.
-    const Supervised end = supervise(pid, readEnd, terminateAt, -1, [&output](std::string_view chunk) {
-        output.append(chunk.substr(0, maxOutputBytes - std::min(output.size(), maxOutputBytes)));
-    }, 20);
-    return {statusOf(end.waitStatus), decodeUTF8(std::move(output)), end.terminated};
-}
-
-std::int32_t stream(const std::string& executable, const std::vector<std::string>& arguments,
-                    const std::function<void(std::string_view)>& onOutput, const StopSignal& stop) {
-    reapUnwatchedChildren();
-
-    FileDescriptor readEnd, writeEnd, discarded(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    int pipeError = 0;
-    if (!discarded || !makePipe(readEnd, writeEnd, pipeError)) return launchFailureStatus;
-
-    Environment environment = childEnvironment(false);
-    pid_t pid = 0;
-    const int spawnError =
-        spawnChild(pid, executable, arguments, environment, writeEnd.get(), false, discarded.get());
-    writeEnd.reset();
-    discarded.reset();
-    if (spawnError != 0) return launchFailureStatus;
-
-    // A long-lived child's end may be noticed a second late where it is
-    // polled for; the process then sleeps between polls.
-    return statusOf(supervise(pid, readEnd, Clock::time_point::max(), stop.descriptor(), onOutput, 1000).waitStatus);
+    const Supervised end =
+        supervise(pid, readEnd, terminateAt, stop ? stop->descriptor() : -1, [&output](std::string_view chunk) {
+            output.append(chunk.substr(0, maxOutputBytes - std::min(output.size(), maxOutputBytes)));
+        });
+    return {statusOf(end.waitStatus), decodeUTF8(std::move(output)), end.timedOut};
 }
 
 // ---- Activity log ------------------------------------------------------------

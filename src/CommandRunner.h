@@ -2,6 +2,8 @@
 // activity log, and detached launches whose output goes into that log.
 #pragma once
 
+#include "FileDescriptor.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +57,9 @@ inline constexpr std::int32_t launchFailureStatus = 127;
 // How long a child that ignores the termination request at its time limit
 // gets before it is killed.
 inline constexpr double killGraceSeconds = 3.0;
+// How long a child that ignores the termination request of a stop gets:
+// whoever stops a run does not wait for it long.
+inline constexpr double stopGraceSeconds = 0.5;
 
 // How much of a child's output run keeps: the first 4 MiB. The rest is read
 // and dropped, so a runaway child never blocks on a full pipe, its time limit
@@ -63,27 +68,11 @@ inline constexpr double killGraceSeconds = 3.0;
 // U+FFFD, like one split by the time limit.
 inline constexpr std::size_t maxOutputBytes = std::size_t{4} << 20;
 
-// Runs `executable` (a path, taken literally: no shell, no search) with
-// `arguments` verbatim and an environment of PATH=childSearchPath and, on
-// Linux, adb's own variables where Kelvane's environment sets them (see
-// CommandRunner.cpp, inheritedVariables).
-// Standard output and standard error share one pipe; standard input is
-// inherited. After `timeout` seconds (monotonic clock) the child gets one
-// SIGTERM, and SIGKILL killGraceSeconds later if it is still there. A limit
-// that is not a number counts as zero; an infinite one, or one of decades,
-// never expires.
-//
-// Blocks until the child has ended and been reaped: call it off the UI thread.
-// Safe to call from any number of threads at once.
-CommandResult run(const std::string& executable,
-                  const std::vector<std::string>& arguments, double timeout);
-
-// A request to stop, made once from any thread and seen by stream and by
-// waitFor on any other.
+// A request to stop, made once from any thread and seen by run and by
+// waitFor on any other. request() may be called in a signal handler.
 class StopSignal {
 public:
     StopSignal();
-    ~StopSignal();
     StopSignal(const StopSignal&) = delete;
     StopSignal& operator=(const StopSignal&) = delete;
 
@@ -93,23 +82,29 @@ public:
     // requested.
     bool waitFor(double seconds) const;
     // Readable once requested.
-    int descriptor() const { return readEnd_; }
+    int descriptor() const { return readEnd_.get(); }
 
 private:
-    int readEnd_ = -1;
-    int writeEnd_ = -1;
+    FileDescriptor readEnd_;
+    FileDescriptor writeEnd_;
     std::atomic<bool> requested_ = false;
 };
 
-// Runs `executable` as run does (environment, descriptors, signals, reaping)
-// but for as long as it likes: what it writes to standard output goes to
-// `onOutput` as it comes, on the calling thread; standard error is
-// discarded. Once `stop` is requested the child gets SIGTERM, and SIGKILL
-// killGraceSeconds later. Returns the child's status (as run's) once it has
-// ended and been reaped, or launchFailureStatus at once when it could not be
-// started. Blocks: call it on a thread of its own.
-std::int32_t stream(const std::string& executable, const std::vector<std::string>& arguments,
-                    const std::function<void(std::string_view)>& onOutput, const StopSignal& stop);
+// Runs `executable` (a path, taken literally: no shell, no search) with
+// `arguments` verbatim and an environment of PATH=childSearchPath and, on
+// Linux, adb's own variables where Kelvane's environment sets them (see
+// CommandRunner.cpp, inheritedVariables).
+// Standard output and standard error share one pipe; standard input is
+// inherited. After `timeout` seconds (monotonic clock) the child gets one
+// SIGTERM, and SIGKILL killGraceSeconds later if it is still there. A limit
+// that is not a number counts as zero; an infinite one, or one of decades,
+// never expires. Once `stop` (if given) is requested, the child gets
+// SIGTERM at once and SIGKILL stopGraceSeconds later.
+//
+// Blocks until the child has ended and been reaped: call it off the UI thread.
+// Safe to call from any number of threads at once.
+CommandResult run(const std::string& executable, const std::vector<std::string>& arguments, double timeout,
+                  const StopSignal* stop = nullptr);
 
 // Appends "[YYYY-MM-DD HH:MM:SS +0000] <message>\n" (UTC) to the activity
 // log with one write(). Never fails towards the caller: an entry that cannot

@@ -92,7 +92,11 @@ constexpr std::string_view fileTransferOnlyDetail =
     "A USB device for file or photo transfer is attached, but none offers USB debugging. If it is your phone, "
     "turn on Developer options \u2192 USB debugging.";
 // When adb itself fails.
-constexpr std::string_view noAnswerDetailEnd = " seconds. Run adb kill-server, then reconnect the phone and press Refresh.";
+constexpr std::string_view noAnswerDetailEnd = ". Run adb kill-server, then reconnect the phone and press Refresh.";
+// When the program holding adb's port is known: rather than adb
+// kill-server, which hangs against a program that does not answer.
+constexpr std::string_view endHolderAdvice =
+    ". End that program (or, if it is another tool's adb, use that same adb for every tool), then press Refresh.";
 constexpr std::string_view serverFailureDetailEnd =
     ". Close the program that holds adb's port (often an adb of another version) or run adb kill-server, then press "
     "Refresh.";
@@ -124,6 +128,9 @@ constexpr StateAdvice stateAdvice[] = {
 constexpr std::string_view otherModeDetailStart = "Device detected in ";
 constexpr std::string_view otherModeDetailEnd = " mode, not Android. Restart the phone into Android.";
 // adb replaced another adb's server of another version.
+constexpr std::string_view heldByOtherVersionDetail =
+    ", and this adb is version {client}: two adb versions stop each other's servers. End that program, or use that "
+    "same adb for every tool.";
 constexpr std::string_view versionClashDetail =
     ". Another adb's server (version {server}) ran here, and this adb (version {client}) replaced it: two adb "
     "versions stop each other's servers. Use one adb for every tool.";
@@ -131,9 +138,6 @@ constexpr std::string_view lingguangTitle = "Lingguang";
 constexpr std::string_view lingguangInstalledDetail = "Installed on selected device.";
 constexpr std::string_view lingguangMissingDetail =
     "Not installed or no selected device. Normal mirroring still works.";
-
-// The line of `adb devices` after which the devices are listed.
-constexpr std::string_view devicesListHeading = "List of devices attached";
 
 // The activity-log entry of a pass starts with this.
 constexpr std::string_view refreshedLogPrefix = "Diagnostics refreshed. ";
@@ -301,31 +305,11 @@ Places Places::standard() {
 #if defined(__linux__)
     places.usbDevicesDir = "/sys/bus/usb/devices";
 #endif
+    places.adbServer = ADBServerAddress::fromEnvironment();
     return places;
 }
 
 namespace DiagnosticsService {
-
-// ---- Command lines -------------------------------------------------------
-
-std::vector<std::string> startServerArguments() { return {"start-server"}; }
-
-std::vector<std::string> devicesArguments() { return {"devices"}; }
-
-std::vector<std::string> trackDevicesArguments() { return {"track-devices"}; }
-
-std::vector<std::string> packageQueryArguments(const std::string& serial) {
-    return {"-s", serial, "shell", "pm", "list", "packages", std::string(lingguangPackage)};
-}
-
-std::vector<std::string> lingguangLaunchArguments(const std::string& serial) {
-    return {"-s", serial, "shell", "monkey", "-p", std::string(lingguangPackage),
-            "-c", std::string(launcherCategory), "1"};
-}
-
-std::vector<std::string> scrcpyArguments(const std::string& serial) {
-    return {"--serial", serial, "--window-title", "Kelvane - " + serial};
-}
 
 // ---- Tool discovery ------------------------------------------------------
 
@@ -374,46 +358,16 @@ std::string adbSourceLabel(const std::optional<std::string>& adbPath) {
 
 // ---- Judging -------------------------------------------------------------
 
-std::vector<AndroidDevice> parseDevices(std::string_view output) {
-    // Bytes: a line feed ends a line; spaces and tabs separate fields. A
-    // carriage return is an ordinary byte, but for one that ends a line.
-    auto split = [](std::string_view text, std::string_view separators) {
-        std::vector<std::string_view> parts;
-        std::size_t start = 0;
-        while (start < text.size()) {
-            const std::size_t end = text.find_first_of(separators, start);
-            const std::size_t stop = end == std::string_view::npos ? text.size() : end;
-            if (stop > start) parts.push_back(text.substr(start, stop - start));
-            start = stop + 1;
-        }
-        return parts;
-    };
-    // Older adb ends its heading with a blank; text from Windows with a
-    // carriage return.
-    auto isHeading = [](std::string_view line) {
-        const std::size_t last = line.find_last_not_of(" \t\r");
-        return last != std::string_view::npos && line.substr(0, last + 1) == devicesListHeading;
-    };
-
-    std::vector<AndroidDevice> devices;
-    bool listing = false;
-    for (std::string_view line : split(output, "\n")) {
-        // A carriage return before the line feed (text from Windows) ends the
-        // line with it.
-        if (line.ends_with('\r')) line.remove_suffix(1);
-        if (isHeading(line)) {
-            listing = true;
-            continue;
-        }
-        if (!listing) continue;
-        const std::vector<std::string_view> fields = split(line, " \t");
-        if (fields.size() < 2) continue;
-        devices.emplace_back(std::string(fields[0]), std::string(fields[1]));
-    }
-    return devices;
-}
-
 namespace {
+
+// "adb's port 5037 is held by /opt/android-studio/platform-tools/adb (pid
+// 4242, version 39)".
+std::string portHolderText(const PortHolder& holder) {
+    std::string text = "adb's port " + std::to_string(holder.port) + " is held by " + holder.program + " (pid " +
+                       std::to_string(holder.pid);
+    if (holder.version) text += ", version " + std::to_string(*holder.version);
+    return text + ")";
+}
 
 // Row 3: the phone.
 CheckItem deviceCheck(const DiagnosticsSnapshot& snapshot) {
@@ -422,14 +376,20 @@ CheckItem deviceCheck(const DiagnosticsSnapshot& snapshot) {
     };
     const ADBTrouble& trouble = snapshot.adbTrouble;
     if (snapshot.devices.empty()) {
+        // What to do: end the program that holds adb's port where it is
+        // known, otherwise adb's own remedy.
+        const auto advice = [&](std::string_view otherwise) {
+            if (!trouble.portHolder) return std::string(otherwise);
+            return ". " + portHolderText(*trouble.portHolder) + std::string(endHolderAdvice);
+        };
         if (trouble.noAnswer) {
             return row(CheckState::fail, "adb did not answer within " +
-                                             std::to_string(static_cast<int>(diagnosticsCommandTimeout)) +
-                                             std::string(noAnswerDetailEnd));
+                                             std::to_string(static_cast<int>(diagnosticsCommandTimeout)) + " seconds" +
+                                             advice(noAnswerDetailEnd));
         }
         if (trouble.serverFailure) {
-            return row(CheckState::fail,
-                       "adb's server could not start: " + *trouble.serverFailure + std::string(serverFailureDetailEnd));
+            return row(CheckState::fail, "adb's server could not start: " + *trouble.serverFailure +
+                                             advice(serverFailureDetailEnd));
         }
         switch (snapshot.usb) {
         case USBFinding::debuggingOffered: return row(CheckState::fail, std::string(debuggingOfferedDetail));
@@ -461,8 +421,11 @@ std::vector<CheckItem> makeChecks(const DiagnosticsSnapshot& snapshot) {
     if (!snapshot.adbPath) {
         checks.emplace_back(std::string(adbTitle), CheckState::fail, std::string(adbMissingDetail));
     } else if (trouble.versionClash) {
-        std::string detail(versionClashDetail);
-        detail.replace(detail.find("{server}"), 8, trouble.versionClash->first);
+        // Named by the program that holds the port, where that is known.
+        const bool held = trouble.portHolder && trouble.portHolder->version;
+        std::string detail = held ? ". " + portHolderText(*trouble.portHolder) + std::string(heldByOtherVersionDetail)
+                                  : std::string(versionClashDetail);
+        if (!held) detail.replace(detail.find("{server}"), 8, trouble.versionClash->first);
         detail.replace(detail.find("{client}"), 8, trouble.versionClash->second);
         checks.emplace_back(std::string(adbTitle), CheckState::warn, snapshot.adbSource + ": " + *snapshot.adbPath + detail);
     } else {
@@ -492,7 +455,23 @@ bool canStartMirror(const DiagnosticsSnapshot& snapshot) {
 
 DiagnosticsSnapshot buildSnapshot() { return buildSnapshot(Places::standard()); }
 
-DiagnosticsSnapshot buildSnapshot(const Places& places) {
+DiagnosticsSnapshot buildSnapshot(const Places& places) { return *runPass(places, {}); }
+
+namespace {
+
+// Whether a server of the adb at `adb`'s own version answers at `address`,
+// so that adb's commands go to it and none is started or replaced.
+bool ownServerAnswers(const std::string& adb, const ADBServerAddress& address, const CommandRunner::StopSignal* stop) {
+    const std::optional<int> own =
+        adbProtocolVersion(CommandRunner::run(adb, versionArguments(), diagnosticsCommandTimeout, stop).output);
+    const ADBServer::Answer answer = ADBServer::askVersion(address, stop);
+    return answer.kind == ADBServer::Answer::Kind::version && (!own || answer.version == *own);
+}
+
+} // namespace
+
+std::optional<DiagnosticsSnapshot> runPass(const Places& places, const PassOptions& options) {
+    const auto stopped = [&] { return options.stop && options.stop->requested(); };
     DiagnosticsSnapshot snapshot;
     snapshot.adbPath = findADBPath(places);
     snapshot.adbSource = adbSourceLabel(snapshot.adbPath);
@@ -501,11 +480,12 @@ DiagnosticsSnapshot buildSnapshot(const Places& places) {
     std::vector<std::string> transcript;
     if (snapshot.adbPath) {
         const std::string& adb = *snapshot.adbPath;
+        if (!options.startServer && !ownServerAnswers(adb, places.adbServer, options.stop)) return std::nullopt;
         ADBTrouble& trouble = snapshot.adbTrouble;
         // What a command's output and its end tell of adb itself. A command
         // that shows trouble is shown in the transcript.
         const auto run = [&](const std::vector<std::string>& arguments, std::string heading, bool shownAnyway) {
-            CommandResult result = CommandRunner::run(adb, arguments, diagnosticsCommandTimeout);
+            CommandResult result = CommandRunner::run(adb, arguments, diagnosticsCommandTimeout, options.stop);
             const ADBTrouble before = trouble;
             noteADBTrouble(trouble, result);
             if (shownAnyway || trouble != before) transcript.push_back(transcriptEntry(heading, result));
@@ -514,20 +494,23 @@ DiagnosticsSnapshot buildSnapshot(const Places& places) {
 
         // A server that does not answer its start would not answer the
         // listing either: the pass does not wait for it twice.
-        run(startServerArguments(), startServerHeading(), false);
-        if (!trouble.noAnswer) {
+        if (options.startServer) run(startServerArguments(), startServerHeading(), false);
+        if (!trouble.noAnswer && !stopped()) {
             const CommandResult listed = run(devicesArguments(), devicesHeading(), true);
             snapshot.devices = parseDevices(listed.output);
         }
 
-        // Every authorized phone is asked (each once), so that the checklist
-        // and a mirror start can speak of whichever the user chooses. Their
-        // commands are told apart by their serials where there are several.
+        // Every authorized phone is asked (each once, up to maxAskedDevices),
+        // so that the checklist and a mirror start can speak of whichever the
+        // user chooses. Their commands are told apart by their serials where
+        // there are several.
         std::vector<std::string> serials;
         for (const AndroidDevice& device : snapshot.authorizedDevices()) {
+            if (serials.size() == static_cast<std::size_t>(maxAskedDevices)) break;
             if (std::find(serials.begin(), serials.end(), device.id()) == serials.end()) serials.push_back(device.id());
         }
         for (const std::string& serial : serials) {
+            if (stopped()) break;
             const CommandResult packages = run(packageQueryArguments(serial),
                                                packageQueryHeading(serials.size() > 1 ? serial : ""), true);
             if (listsPackage(packages.output, lingguangPackage)) snapshot.lingguangDevices.push_back(serial);
@@ -539,7 +522,16 @@ DiagnosticsSnapshot buildSnapshot(const Places& places) {
         if (snapshot.devices.empty() && !trouble.noAnswer && !trouble.serverFailure && !places.usbDevicesDir.empty()) {
             snapshot.usb = readUSBBus(places.usbDevicesDir);
         }
+        // `adb kill-server` would hang against what does not answer: say
+        // what holds the port instead, where the system tells.
+        if ((trouble.noAnswer || trouble.serverFailure) && places.adbServer.isLocalTCP() && !stopped()) {
+            if ((trouble.portHolder = ADBServer::findPortHolder(places.adbServer.port))) {
+                const ADBServer::Answer answer = ADBServer::askVersion(places.adbServer, options.stop);
+                if (answer.kind == ADBServer::Answer::Kind::version) trouble.portHolder->version = answer.version;
+            }
+        }
     }
+    if (stopped()) return std::nullopt;
 
     for (std::size_t i = 0; i < transcript.size(); ++i) {
         if (i > 0) snapshot.log += '\n';
@@ -603,74 +595,20 @@ USBFinding readUSBBus(const std::string& devicesDir) {
     return transferOnly ? USBFinding::fileTransferOnly : USBFinding::nothing;
 }
 
+DiagnosticsSnapshot withOtherServer(DiagnosticsSnapshot snapshot, int version, int ownVersion,
+                                    std::optional<PortHolder> holder) {
+    snapshot.adbTrouble.versionClash = std::make_pair(std::to_string(version), std::to_string(ownVersion));
+    snapshot.adbTrouble.portHolder = std::move(holder);
+    snapshot.checks = makeChecks(snapshot);
+    return snapshot;
+}
+
 DiagnosticsSnapshot judgedFor(DiagnosticsSnapshot snapshot, const std::optional<std::string>& serial) {
     const bool found = snapshot.hasLingguang(serial ? serial : snapshot.selectedDeviceID);
     if (found == snapshot.lingguangInstalled) return snapshot;
     snapshot.lingguangInstalled = found;
     snapshot.checks = makeChecks(snapshot);
     return snapshot;
-}
-
-// ---- Following adb's device list ----------------------------------------
-
-std::vector<std::vector<AndroidDevice>> takeDeviceLists(std::string& stream) {
-    constexpr std::size_t lengthDigits = 4;
-    std::vector<std::vector<AndroidDevice>> lists;
-    std::size_t at = 0;
-    while (stream.size() - at >= lengthDigits) {
-        std::size_t length = 0;
-        bool isLength = true;
-        for (std::size_t i = 0; i < lengthDigits && isLength; ++i) {
-            const char digit = stream[at + i];
-            const int value = digit >= '0' && digit <= '9'   ? digit - '0'
-                              : digit >= 'a' && digit <= 'f' ? digit - 'a' + 10
-                              : digit >= 'A' && digit <= 'F' ? digit - 'A' + 10
-                                                             : -1;
-            isLength = value >= 0;
-            length = length * 16 + static_cast<std::size_t>(std::max(value, 0));
-        }
-        if (!isLength) {
-            const std::size_t lineEnd = stream.find('\n', at);
-            at = lineEnd == std::string::npos ? stream.size() : lineEnd + 1;
-            continue;
-        }
-        if (stream.size() - at - lengthDigits < length) break;
-        lists.push_back(parseDevices(std::string(devicesListHeading) + "\n" + stream.substr(at + lengthDigits, length)));
-        at += lengthDigits + length;
-    }
-    stream.erase(0, at);
-    return lists;
-}
-
-DeviceTracker::DeviceTracker(std::string adbPath, Listener listener, Pauses pauses)
-    : adbPath_(std::move(adbPath)), listener_(std::move(listener)), pauses_(pauses), thread_([this] { follow(); }) {}
-
-DeviceTracker::~DeviceTracker() {
-    stop_.request();
-    thread_.join();
-}
-
-void DeviceTracker::follow() {
-    double pause = pauses_.firstPause;
-    while (!stop_.requested()) {
-        const auto started = std::chrono::steady_clock::now();
-        std::string received;
-        CommandRunner::stream(adbPath_, trackDevicesArguments(), [&](std::string_view chunk) {
-            received += chunk;
-            for (std::vector<AndroidDevice>& list : takeDeviceLists(received)) {
-                try {
-                    listener_(std::move(list));
-                } catch (const std::exception&) {
-                    // The listener's trouble; the next list may fare better.
-                }
-            }
-        }, stop_);
-        if (std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(pauses_.settledAfter)) {
-            pause = pauses_.firstPause;
-        }
-        if (stop_.waitFor(pause)) break;
-        pause = std::min(pause * 2, pauses_.longestPause);
-    }
 }
 
 // ---- A mirror's end ------------------------------------------------------

@@ -2,14 +2,16 @@
 // checklist, and the diagnostics pass that puts it all together.
 #pragma once
 
+#include "ADBOutput.h"
+#include "ADBServer.h"
 #include "CommandRunner.h"
 #include "Models.h"
+#include "OutsideTools.h"
 
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace kelvane {
@@ -33,33 +35,14 @@ struct Places {
     // Linux's list of USB devices and interfaces (/sys/bus/usb/devices),
     // read when adb lists no phone; empty: not read.
     std::string usbDevicesDir;
+    // Where adb's server listens: adb's variables say.
+    ADBServerAddress adbServer;
 
     // This installation's places.
     static Places standard();
 };
 
 namespace DiagnosticsService {
-
-// ---- The outside tools: command lines and time limits --------------------
-
-inline constexpr std::string_view lingguangPackage = "com.antgroup.leopard.android";
-inline constexpr std::string_view launcherCategory = "android.intent.category.LAUNCHER";
-// Where the bundled adb lies below the bundle root.
-inline constexpr std::string_view bundledADBRelativePath = KELVANE_BUNDLED_ADB_RELATIVE_PATH;
-// A path holding this is the bundled adb, whatever step found it.
-inline constexpr std::string_view bundledADBMarker = ".app/" KELVANE_BUNDLED_ADB_RELATIVE_PATH;
-
-// Time limit of every adb command of a diagnostics pass, in seconds.
-inline constexpr double diagnosticsCommandTimeout = 12.0;
-// Time limit of the command that brings Lingguang to the front, in seconds.
-inline constexpr double lingguangLaunchTimeout = 8.0;
-
-std::vector<std::string> startServerArguments();
-std::vector<std::string> trackDevicesArguments();
-std::vector<std::string> devicesArguments();
-std::vector<std::string> packageQueryArguments(const std::string& serial);
-std::vector<std::string> lingguangLaunchArguments(const std::string& serial);
-std::vector<std::string> scrcpyArguments(const std::string& serial);
 
 // ---- Tool discovery ------------------------------------------------------
 
@@ -83,15 +66,6 @@ std::string adbSourceLabel(const std::optional<std::string>& adbPath);
 
 // ---- Judging -------------------------------------------------------------
 
-// The devices of `adb devices` output: the lines after adb's heading "List
-// of devices attached" (trailing blanks, tabs and carriage returns allowed),
-// each with two or more blank- or tab-separated fields giving one device
-// (serial, state). Without a heading there are no devices: what adb printed
-// instead, such as the notices of a server that failed to start, is no phone.
-// A heading line is never a device. Lines end at line feeds, and a carriage
-// return right before one ends the line with it; empty lines do not count.
-std::vector<AndroidDevice> parseDevices(std::string_view output);
-
 // The four checklist rows for `snapshot`.
 std::vector<CheckItem> makeChecks(const DiagnosticsSnapshot& snapshot);
 
@@ -101,13 +75,40 @@ bool canStartMirror(const DiagnosticsSnapshot& snapshot);
 
 // ---- The pass ------------------------------------------------------------
 
+// The most authorized phones one pass asks about Lingguang: the rest count
+// as without it. A bound, so that a pass has a longest time.
+inline constexpr int maxAskedDevices = 8;
+// The longest a pass can take: adb start-server (or, in a pass that follows
+// the phone, adb version and a question to adb's server), adb devices and
+// one package query for each phone asked, each ending at the latest the
+// kill grace after its time limit.
+inline constexpr double longestPassSeconds =
+    (2 + maxAskedDevices) * (diagnosticsCommandTimeout + CommandRunner::killGraceSeconds) + ADBServer::answerTimeout;
+
+// What a pass may do to adb's server, and when it ends early.
+struct PassOptions {
+    // Whether the pass begins with adb start-server, which starts adb's
+    // server where none runs and replaces one of another version: only a
+    // pass the user asked for (Refresh, the window opening). Otherwise the
+    // pass is a guest: it runs adb's commands only while a server of this
+    // adb's own version answers at places.adbServer, and is abandoned when
+    // none does.
+    bool startServer = true;
+    // Once requested, the pass ends the command under way and is abandoned.
+    const CommandRunner::StopSignal* stop = nullptr;
+};
+
 // One complete diagnostics pass: adb start-server, adb devices, then the
 // Lingguang query for each authorized phone, one command after another;
-// when adb lists no phone, the USB bus is read. Blocks until they are done:
-// call it off the UI thread. A command that ignores its time limit is killed
-// CommandRunner::killGraceSeconds after it, but a child the kernel does not
-// let die (an adb stuck in a USB call) can hold the pass for longer. Never
-// fails.
+// when adb lists no phone, the USB bus is read; when adb does not answer or
+// its server cannot start, the program holding its port is looked for.
+// Blocks until they are done: call it off the UI thread. A command that
+// ignores its time limit is killed CommandRunner::killGraceSeconds after
+// it, but a child the kernel does not let die (an adb stuck in a USB call)
+// can hold the pass for longer. Nothing, and nothing logged, when the pass
+// is abandoned; otherwise it never fails.
+std::optional<DiagnosticsSnapshot> runPass(const Places& places, const PassOptions& options);
+// A pass the user asked for.
 DiagnosticsSnapshot buildSnapshot();
 DiagnosticsSnapshot buildSnapshot(const Places& places);
 
@@ -115,54 +116,16 @@ DiagnosticsSnapshot buildSnapshot(const Places& places);
 // `serial` (none: the snapshot's own choice) instead of the pass's choice.
 DiagnosticsSnapshot judgedFor(DiagnosticsSnapshot snapshot, const std::optional<std::string>& serial);
 
+// `snapshot` as it stands once a server of adb's `version`, not this adb's
+// `ownVersion`, holds adb's port (held by `holder`, where known): its ADB
+// row warns of the two versions.
+DiagnosticsSnapshot withOtherServer(DiagnosticsSnapshot snapshot, int version, int ownVersion,
+                                    std::optional<PortHolder> holder);
+
 // What the USB bus below `devicesDir` (laid out as Linux's
 // /sys/bus/usb/devices) shows of phones. Plain file reads; anything that
 // cannot be read counts as nothing found.
 USBFinding readUSBBus(const std::string& devicesDir);
-
-// ---- Following adb's device list ----------------------------------------
-
-// The device lists in `stream`, what adb track-devices has printed so far:
-// each is four hexadecimal digits of length, then the list (one line per
-// device, as adb devices prints them, without the heading). The whole ones
-// are taken off the front of `stream`; a partial one stays for the next
-// call. A line that cannot begin a list is skipped.
-std::vector<std::vector<AndroidDevice>> takeDeviceLists(std::string& stream);
-
-// Follows adb's device list with one long-lived `adb track-devices`, which
-// also starts adb's server when none runs. Each list adb sends (at the
-// start, and whenever a phone comes, goes or changes its state) goes to the
-// listener, on the tracker's own thread. When the child ends without being
-// asked (its server was killed, adb replaced), it is started again after a
-// pause that doubles from `firstPause` up to `longestPause`; a child that
-// has run for `settledAfter` seconds starts the count anew. Nothing is done
-// between lists. Destruction ends the child and waits for it.
-class DeviceTracker {
-public:
-    using Listener = std::function<void(std::vector<AndroidDevice>)>;
-    struct Pauses {
-        double firstPause = 1;
-        double longestPause = 30;
-        double settledAfter = 60;
-    };
-
-    DeviceTracker(std::string adbPath, Listener listener, Pauses pauses);
-    DeviceTracker(std::string adbPath, Listener listener) : DeviceTracker(std::move(adbPath), std::move(listener), Pauses{}) {}
-    ~DeviceTracker();
-    DeviceTracker(const DeviceTracker&) = delete;
-    DeviceTracker& operator=(const DeviceTracker&) = delete;
-
-    const std::string& adbPath() const { return adbPath_; }
-
-private:
-    void follow();
-
-    const std::string adbPath_;
-    const Listener listener_;
-    const Pauses pauses_;
-    CommandRunner::StopSignal stop_;
-    std::thread thread_; // last: starts once everything else is there
-};
 
 // ---- A mirror's end ------------------------------------------------------
 

@@ -36,6 +36,9 @@ std::string notOpeningLogMessage(const std::string& path, const std::string& pro
     return "Not opening the activity log " + path + ": " + problem;
 }
 std::string failedPassMessage(const std::string& problem) { return "The diagnostics pass failed: " + problem; }
+std::string notFollowingMessage(const std::string& problem) {
+    return "Not following the phone (changes show after Refresh): " + problem;
+}
 
 void writeToStandardError(const std::string& message) { std::cerr << message << std::endl; }
 
@@ -96,7 +99,11 @@ ViewModelServices ViewModelServices::withDefaults(ViewModelServices services) {
     if (!services.onUIThread) services.onUIThread = runInline;
     if (!services.isUIThread) services.isUIThread = [] { return true; };
     if (!services.inBackground) services.inBackground = runOnNewThread;
-    if (!services.buildSnapshot) services.buildSnapshot = [places] { return DiagnosticsService::buildSnapshot(places); };
+    if (!services.buildSnapshot) {
+        services.buildSnapshot = [places](const DiagnosticsService::PassOptions& options) {
+            return DiagnosticsService::runPass(places, options);
+        };
+    }
     if (!services.run) {
         services.run = [](const std::string& executable, const std::vector<std::string>& arguments, double timeout) {
             return CommandRunner::run(executable, arguments, timeout);
@@ -116,8 +123,8 @@ ViewModelServices ViewModelServices::withDefaults(ViewModelServices services) {
     if (!services.reportProblem) services.reportProblem = writeToStandardError;
     if (!services.openFile) services.openFile = [](const std::string&) { return false; };
     if (!services.trackDevices) {
-        services.trackDevices = [](const std::string& adb, DiagnosticsService::DeviceTracker::Listener listener) -> std::shared_ptr<void> {
-            return std::make_shared<DiagnosticsService::DeviceTracker>(adb, std::move(listener));
+        services.trackDevices = [address = places.adbServer](const std::string& adb, DeviceFollower::Listener listener) {
+            return std::make_shared<DeviceFollower>(adb, address, std::move(listener));
         };
     }
     return services;
@@ -202,29 +209,45 @@ void DiagnosticsViewModel::beginRefresh(Completion done, bool keepChoice) {
         self->assign(Property::statusMessage, self->statusMessage_, std::optional<std::string>(refreshingMessage));
 
         self->services_.inBackground([self, keepChoice, done] {
+            // A pass that follows the phone is adb's server's guest; one the
+            // user asked for may start it.
+            DiagnosticsService::PassOptions options;
+            options.startServer = !keepChoice;
             // A pass that breaks off (out of memory, no thread to be had)
             // still ends the refresh, as one that found nothing.
-            DiagnosticsSnapshot built;
+            std::optional<DiagnosticsSnapshot> built;
             try {
-                built = self->services_.buildSnapshot();
+                built = self->services_.buildSnapshot(options);
             } catch (...) {
                 self->services_.reportProblem(failedPassMessage(currentExceptionText()));
                 built = nothingFound();
             }
 
             self->services_.onUIThread([self, keepChoice, done, built = std::move(built)]() mutable {
+                if (!built) {
+                    // Abandoned: no server of this adb's to ask. What the
+                    // window shows stands, and the next list adb's server
+                    // sends refreshes it.
+                    self->trackedList_.reset();
+                    self->refreshedFor_.reset();
+                    self->assign(Property::statusMessage, self->statusMessage_,
+                                 std::optional<std::string>(self->snapshot_.summary()));
+                    self->assign(Property::isRefreshing, self->isRefreshing_, false);
+                    done();
+                    return;
+                }
                 // Following the phone keeps the user's pick while it is
                 // authorized; Refresh takes the pass's choice.
-                std::optional<std::string> choice = built.selectedDeviceID;
+                std::optional<std::string> choice = built->selectedDeviceID;
                 const std::optional<std::string>& pick = self->selectedDeviceID_;
                 const auto picked = [&](const AndroidDevice& device) { return pick && device.id() == *pick; };
-                const std::vector<AndroidDevice> authorized = built.authorizedDevices();
+                const std::vector<AndroidDevice> authorized = built->authorizedDevices();
                 if (keepChoice && std::any_of(authorized.begin(), authorized.end(), picked)) {
                     choice = pick;
-                    built = DiagnosticsService::judgedFor(std::move(built), choice);
+                    built = DiagnosticsService::judgedFor(std::move(*built), choice);
                 }
-                std::optional<std::string> summary = built.summary();
-                self->assign(Property::snapshot, self->snapshot_, std::move(built));
+                std::optional<std::string> summary = built->summary();
+                self->assign(Property::snapshot, self->snapshot_, std::move(*built));
                 self->assign(Property::selectedDeviceID, self->selectedDeviceID_, std::move(choice));
                 self->assign(Property::statusMessage, self->statusMessage_, std::move(summary));
                 self->assign(Property::isRefreshing, self->isRefreshing_, false);
@@ -232,6 +255,8 @@ void DiagnosticsViewModel::beginRefresh(Completion done, bool keepChoice) {
                 // follow up.
                 if (self->trackedList_ == self->snapshot_.devices) self->refreshedFor_ = self->snapshot_.devices;
                 self->updateTracking();
+                // A pass the user asked for may have started adb's server.
+                if (!keepChoice && self->tracker_) self->tracker_->recheck();
                 done();
             });
         });
@@ -248,7 +273,7 @@ void DiagnosticsViewModel::followDevices(bool on) {
 void DiagnosticsViewModel::updateTracking() {
     const std::optional<std::string>& adb = snapshot_.adbPath;
     if (tracker_ && following_ && adb && *adb == trackedADB_) return;
-    // Destroying a tracker ends its child and waits for it.
+    // Ending a follower waits for nothing.
     tracker_.reset();
     trackedList_.reset();
     ++trackerGeneration_;
@@ -256,16 +281,29 @@ void DiagnosticsViewModel::updateTracking() {
 
     trackedADB_ = *adb;
     refreshedFor_ = snapshot_.devices;
-    // Lists come on the tracker's thread; only the UI thread touches the
-    // model, and the tracker's thread never holds it.
-    tracker_ = services_.trackDevices(
-        *adb, [model = weak_from_this(), onUIThread = services_.onUIThread,
-               generation = trackerGeneration_](std::vector<AndroidDevice> list) {
-            onUIThread([model, generation, list = std::move(list)]() mutable {
-                const auto self = model.lock();
-                if (self && generation == self->trackerGeneration_) self->deviceListTracked(std::move(list));
-            });
+    // Told on the follower's thread; only the UI thread touches the model,
+    // and the follower's thread never holds it.
+    const auto toModel = [model = weak_from_this(), onUIThread = services_.onUIThread,
+                          generation = trackerGeneration_](auto tell) {
+        onUIThread([model, generation, tell = std::move(tell)]() mutable {
+            const auto self = model.lock();
+            if (self && generation == self->trackerGeneration_) tell(*self);
         });
+    };
+    DeviceFollower::Listener listener;
+    listener.devices = [toModel](std::vector<AndroidDevice> list) {
+        toModel([list = std::move(list)](DiagnosticsViewModel& self) mutable { self.deviceListTracked(std::move(list)); });
+    };
+    listener.otherServer = [toModel](const DeviceFollower::OtherServer& other) {
+        toModel([other](DiagnosticsViewModel& self) { self.otherServerFound(other); });
+    };
+    try {
+        tracker_ = services_.trackDevices(*adb, std::move(listener));
+    } catch (...) {
+        // No thread or pipe to be had: the window works on without
+        // following, and the next pass tries again.
+        services_.reportProblem(notFollowingMessage(currentExceptionText()));
+    }
 }
 
 void DiagnosticsViewModel::deviceListTracked(std::vector<AndroidDevice> list) {
@@ -273,10 +311,19 @@ void DiagnosticsViewModel::deviceListTracked(std::vector<AndroidDevice> list) {
     refreshForTrackedChange();
 }
 
+void DiagnosticsViewModel::otherServerFound(const DeviceFollower::OtherServer& other) {
+    // Shown as a pass that met it would show it; once this adb's own server
+    // answers again, its first list brings a new pass.
+    trackedList_.reset();
+    refreshedFor_.reset();
+    assign(Property::snapshot, snapshot_,
+           DiagnosticsService::withOtherServer(snapshot_, other.version, other.ownVersion, other.holder));
+}
+
 void DiagnosticsViewModel::refreshForTrackedChange() {
     // A change waits for whatever is under way, and then starts one refresh
     // for the latest list, however many came meanwhile.
-    if (!tracker_ || !trackedList_ || *trackedList_ == refreshedFor_ || operationsUnderWay_ > 0) return;
+    if (!tracker_ || !trackedList_ || trackedList_ == refreshedFor_ || operationsUnderWay_ > 0) return;
     refreshedFor_ = *trackedList_;
     beginRefresh({}, true);
 }

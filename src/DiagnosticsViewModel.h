@@ -3,6 +3,7 @@
 #pragma once
 
 #include "CommandRunner.h"
+#include "DeviceFollower.h"
 #include "DiagnosticsService.h"
 #include "Models.h"
 
@@ -36,8 +37,9 @@ struct ViewModelServices {
     // detached thread, or, when no thread can be had, at once on the
     // caller's thread (late rather than never, even on the UI thread).
     Executor inBackground;
-    // One diagnostics pass (blocking).
-    std::function<DiagnosticsSnapshot()> buildSnapshot;
+    // One diagnostics pass (blocking); nothing when it was abandoned.
+    // Default: DiagnosticsService::runPass.
+    std::function<std::optional<DiagnosticsSnapshot>(const DiagnosticsService::PassOptions&)> buildSnapshot;
     // CommandRunner::run (blocking).
     std::function<CommandResult(const std::string&, const std::vector<std::string>&, double)> run;
     // CommandRunner::appendLog.
@@ -55,10 +57,10 @@ struct ViewModelServices {
     // Tells of a failure that has no other place to go; called from any
     // thread. Default: a line on standard error.
     std::function<void(const std::string&)> reportProblem;
-    // Follows adb's device list with the adb at the first argument, telling
-    // the second (from any thread) each list adb sends, until the returned
-    // handle is destroyed. Default: a DiagnosticsService::DeviceTracker.
-    std::function<std::shared_ptr<void>(const std::string&, DiagnosticsService::DeviceTracker::Listener)> trackDevices;
+    // Follows adb's device list for the adb at the first argument, telling
+    // the listener (from any thread), until the returned handle is
+    // destroyed; may throw. Default: a DeviceFollower of adb's server.
+    std::function<std::shared_ptr<Following>(const std::string&, DeviceFollower::Listener)> trackDevices;
     // Asks the desktop to open a file; answers whether it could. Default:
     // no desktop, answers false.
     std::function<bool(const std::string&)> openFile;
@@ -139,12 +141,16 @@ public:
 
     // ---- Following the phone (not observable) ----
     // While on, and while the snapshot knows an adb, adb's device list is
-    // followed: a change (a phone attached or removed, or its state changed)
-    // starts a refresh, as Refresh does, except that it keeps the user's
-    // pick when that phone is still authorized. At most one such refresh
+    // followed as a guest of adb's server: a change (a phone attached or
+    // removed, or its state changed) starts a refresh, as Refresh does,
+    // except that it keeps the user's pick when that phone is still
+    // authorized and never starts or replaces adb's server: it is abandoned
+    // when no server of this adb's version answers. At most one such refresh
     // runs and at most one more waits; none begins while another operation
-    // is under way, and a list that has not changed starts none. Off stops
-    // following and ends its adb child. Needs an onUIThread that queues.
+    // is under way, and a list that has not changed starts none. A server of
+    // another version holding adb's port is shown in the checklist's ADB
+    // row. Off stops following without waiting for anything. Needs an
+    // onUIThread that queues.
     void followDevices(bool on);
     bool isFollowingDevices() const { return tracker_ != nullptr; }
 
@@ -168,6 +174,7 @@ private:
     // adb ask.
     void updateTracking();
     void deviceListTracked(std::vector<AndroidDevice> list);
+    void otherServerFound(const DeviceFollower::OtherServer& other);
     // Starts a refresh when the tracked list has changed and nothing is
     // under way.
     void refreshForTrackedChange();
@@ -196,14 +203,14 @@ private:
     std::vector<Completion> idleWaiters_;
 
     bool following_ = false;
-    std::shared_ptr<void> tracker_;
+    std::shared_ptr<Following> tracker_;
     std::string trackedADB_;
     // Tells lists of an earlier tracker from the present one's.
     std::size_t trackerGeneration_ = 0;
-    // The last list adb sent, and the one the last tracked refresh was
-    // begun for.
+    // The last list adb sent, and the one the snapshot shows (nothing: not
+    // known, so that the next list starts a refresh).
     std::optional<std::vector<AndroidDevice>> trackedList_;
-    std::vector<AndroidDevice> refreshedFor_;
+    std::optional<std::vector<AndroidDevice>> refreshedFor_;
 };
 
 } // namespace kelvane

@@ -26,12 +26,13 @@ ViewModelServices withQtServices(ViewModelServices services = {});
 QIcon applicationIcon();
 
 // How long, once the window has closed, the application waits at most for
-// its operations: longer than the longest pass, whose three adb commands
-// each end at most the kill grace after their time limit, with room for the
-// results to arrive.
+// its operations: longer than the longest pass that can run (its adb
+// commands, with one package query for each phone it asks, each ending at
+// the latest the kill grace after its time limit; see
+// DiagnosticsService::longestPassSeconds), with room for the results to
+// arrive.
 inline constexpr std::chrono::milliseconds quitLimit = std::chrono::ceil<std::chrono::milliseconds>(
-    std::chrono::duration<double>(3 * (DiagnosticsService::diagnosticsCommandTimeout + CommandRunner::killGraceSeconds)) +
-    std::chrono::seconds(5));
+    std::chrono::duration<double>(DiagnosticsService::longestPassSeconds) + std::chrono::seconds(5));
 
 // What closing `window`, the application's last window, does. On the Mac the
 // application keeps running, and activating it shows the window again. On

@@ -1,13 +1,20 @@
 #include "KelvaneDoctor.h"
 
 #include "CommandRunner.h"
+#include "DeviceFollower.h"
+#include "FileDescriptor.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <ostream>
+#include <poll.h>
+#include <system_error>
+#include <unistd.h>
 
 namespace kelvane::doctor {
 
@@ -179,49 +186,80 @@ std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& l
     return escaped + "\n";
 }
 
-void Watch::stop() {
-    {
-        const std::lock_guard lock(mutex_);
-        stopped_ = true;
-    }
-    changed_.notify_all();
-}
-
-// Follows adb's device list for --watch: wakes the waiting thread when a
-// list differs from the one the last pass was run for, or when stopped.
+// Follows adb's device list for --watch, as a guest of adb's server: keeps
+// the latest list, or the other server found instead, and wakes the waiting
+// thread.
 class Watcher {
 public:
-    Watcher(Watch& watch, const std::string& adb, std::vector<AndroidDevice> shown)
-        : watch_(watch), shown_(std::move(shown)),
-          tracker_(adb, [this](std::vector<AndroidDevice> list) {
-              {
-                  const std::lock_guard lock(watch_.mutex_);
-                  latest_ = std::move(list);
-              }
-              watch_.changed_.notify_all();
-          }) {}
+    Watcher(const Places& places, const std::string& adb, std::vector<AndroidDevice> shown) : shown_(std::move(shown)) {
+        if (const int error = makePipe(bellRead_, bellWrite_, true); error != 0) {
+            throw std::system_error(error, std::generic_category(), "pipe");
+        }
+        DeviceFollower::Listener listener;
+        listener.devices = [this](std::vector<AndroidDevice> list) { tell([&] { latest_ = std::move(list); }); };
+        listener.otherServer = [this](const DeviceFollower::OtherServer& other) { tell([&] { other_ = other; }); };
+        follower_ = std::make_unique<DeviceFollower>(adb, places.adbServer, std::move(listener));
+    }
+
+    // What woke the watch.
+    struct Change {
+        bool stopped = false;
+        std::optional<DeviceFollower::OtherServer> otherServer;
+    };
+
+    // Waits for a list that differs from the one shown (and takes it as
+    // shown), for another version's server, or for `stop`.
+    Change next(const CommandRunner::StopSignal& stop) {
+        for (;;) {
+            {
+                const std::lock_guard lock(mutex_);
+                if (other_) return {false, std::exchange(other_, std::nullopt)};
+                if (latest_ && latest_ != shown_) {
+                    shown_ = latest_;
+                    return {};
+                }
+            }
+            pollfd fds[2] = {{stop.descriptor(), POLLIN, 0}, {bellRead_.get(), POLLIN, 0}};
+            ::poll(fds, 2, -1);
+            if (stop.requested()) return {true, std::nullopt};
+            char bytes[64];
+            while (::read(bellRead_.get(), bytes, sizeof bytes) > 0) {
+            }
+        }
+    }
 
     // A pass found `devices`: when that is the latest list, a change that
     // came during the pass needs no pass of its own.
     void found(const std::vector<AndroidDevice>& devices) {
-        const std::lock_guard lock(watch_.mutex_);
+        const std::lock_guard lock(mutex_);
         if (latest_ == devices) shown_ = devices;
     }
 
-    // Waits for a change, and takes it as shown; false once stopped.
-    bool nextChange() {
-        std::unique_lock lock(watch_.mutex_);
-        watch_.changed_.wait(lock, [&] { return watch_.stopped_ || (latest_ && *latest_ != shown_); });
-        if (watch_.stopped_) return false;
-        shown_ = *latest_;
-        return true;
+    // The list the server sent last is void (the server is no longer this
+    // adb's), and the next one starts a pass, even one like the list shown.
+    void forget() {
+        const std::lock_guard lock(mutex_);
+        latest_.reset();
+        shown_.reset();
     }
 
 private:
-    Watch& watch_;
+    template <typename Update>
+    void tell(Update update) {
+        {
+            const std::lock_guard lock(mutex_);
+            update();
+        }
+        [[maybe_unused]] const ssize_t written = ::write(bellWrite_.get(), "", 1);
+    }
+
+    std::mutex mutex_;
     std::optional<std::vector<AndroidDevice>> latest_;
-    std::vector<AndroidDevice> shown_;
-    DiagnosticsService::DeviceTracker tracker_; // last: its lists need the rest
+    std::optional<DeviceFollower::OtherServer> other_;
+    // Nothing: no list is known to be shown.
+    std::optional<std::vector<AndroidDevice>> shown_;
+    FileDescriptor bellRead_, bellWrite_;
+    std::unique_ptr<DeviceFollower> follower_; // last: ends first, and its lists need the rest
 };
 
 int run(const std::string& program, const std::vector<std::string>& arguments, const Places& places,
@@ -259,20 +297,46 @@ int run(const std::string& program, const std::vector<std::string>& arguments, c
         first = false;
         return writeOut(program, out, err, separated ? "\n" + text : text, status);
     };
-    DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
-    int status = report(snapshot);
-    if (!watching || status == unwrittenStatus) return status;
-    if (!snapshot.adbPath) {
+    // A stop (a signal) abandons the pass under way: nothing is reported or
+    // logged for it.
+    Watch unstoppable;
+    const CommandRunner::StopSignal& stop = (watch ? *watch : unstoppable).stopSignal();
+    std::optional<DiagnosticsSnapshot> snapshot = DiagnosticsService::runPass(places, {true, &stop});
+    if (!snapshot) return stoppedStatus;
+    int status = report(*snapshot);
+    if (!watching || status == unwrittenStatus || stop.requested()) return status;
+    if (!snapshot->adbPath) {
         err << baseName(program) << ": adb is missing: there is no device list to follow\n";
         return status;
     }
 
-    Watch forever;
-    Watcher watcher(watch ? *watch : forever, *snapshot.adbPath, snapshot.devices);
-    while (status != unwrittenStatus && watcher.nextChange()) {
-        snapshot = DiagnosticsService::buildSnapshot(places);
-        watcher.found(snapshot.devices);
-        status = report(snapshot);
+    // Later passes are adb's server's guests: a change was told by a server
+    // of this adb's, and they run only while it still answers.
+    std::unique_ptr<Watcher> following;
+    try {
+        following = std::make_unique<Watcher>(places, *snapshot->adbPath, snapshot->devices);
+    } catch (const std::exception& error) {
+        err << baseName(program) << ": cannot follow adb's device list: " << error.what() << '\n';
+        return status;
+    }
+    Watcher& watcher = *following;
+    while (status != unwrittenStatus) {
+        const Watcher::Change change = watcher.next(stop);
+        if (change.stopped) break;
+        if (change.otherServer) {
+            watcher.forget();
+            const DeviceFollower::OtherServer& other = *change.otherServer;
+            *snapshot = DiagnosticsService::withOtherServer(std::move(*snapshot), other.version, other.ownVersion,
+                                                           other.holder);
+        } else if (std::optional<DiagnosticsSnapshot> next = DiagnosticsService::runPass(places, {false, &stop})) {
+            watcher.found(next->devices);
+            snapshot = std::move(next);
+        } else {
+            if (stop.requested()) break;
+            watcher.forget();
+            continue;
+        }
+        status = report(*snapshot);
     }
     return status;
 }

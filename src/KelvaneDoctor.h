@@ -2,12 +2,11 @@
 // scripts, printed as text or JSON.
 #pragma once
 
+#include "CommandRunner.h"
 #include "DiagnosticsService.h"
 #include "Models.h"
 
-#include <condition_variable>
 #include <iosfwd>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +18,7 @@ inline constexpr int readyStatus = 0;     // a mirror could start
 inline constexpr int notReadyStatus = 1;  // something is missing
 inline constexpr int usageStatus = 2;     // the command line was not understood
 inline constexpr int unwrittenStatus = 3; // the report could not be written
+inline constexpr int stoppedStatus = 130; // stopped before any report, as by Ctrl+C
 
 // This build's version, "MAJOR.MINOR.PATCH".
 std::string_view version();
@@ -37,16 +37,17 @@ std::string textReport(const DiagnosticsSnapshot& snapshot, const std::string& l
 // Bytes that are not UTF-8 are replaced, never fatal.
 std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& logPath, bool oneLine = false);
 
-// Ends a --watch run from any thread: a signal's, a test's.
+// Ends a run, from any thread or a signal handler: the pass under way is
+// abandoned (its adb command ended, nothing reported or logged for it), and
+// --watch stops following.
 class Watch {
 public:
-    void stop();
+    // Safe in a signal handler.
+    void stop() { stop_.request(); }
+    const CommandRunner::StopSignal& stopSignal() const { return stop_; }
 
 private:
-    friend class Watcher;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool stopped_ = false;
+    CommandRunner::StopSignal stop_;
 };
 
 // The whole program: `arguments` without the program name. Runs one
@@ -54,7 +55,10 @@ private:
 // given an unknown option, and gives the exit status. What `out` refuses to
 // take is told on `err` and gives unwrittenStatus. With --watch, it then
 // follows adb's device list and runs and prints a pass each time the list
-// changes, until `watch` is stopped; the status is then the last report's.
+// changes (as a guest of adb's server: these passes never start or replace
+// it), until `watch` is stopped; the status is then the last report's.
+// Stopped during a pass, it reports nothing for it and gives
+// stoppedStatus when there was no report at all.
 int run(const std::string& program, const std::vector<std::string>& arguments, const Places& places,
         std::ostream& out, std::ostream& err, Watch* watch = nullptr);
 

@@ -1,10 +1,9 @@
 #include "KelvaneDoctor.h"
 
-#include <algorithm>
 #include <csignal>
+#include <exception>
 #include <fcntl.h>
 #include <iostream>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -19,13 +18,17 @@ void emptyStandardInput() {
     }
 }
 
-// What ends --watch: the terminal's interrupt, a termination request, the
-// terminal going away.
-sigset_t endingSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);
-    return signals;
+// What ends the doctor: the terminal's interrupt, a termination request, the
+// terminal going away. Each stops the watch, and with it the pass under way;
+// the program then ends as the signal would have ended it. Never destroyed:
+// a signal may come while main returns.
+kelvane::doctor::Watch* watch = nullptr;
+volatile std::sig_atomic_t caught = 0;
+constexpr int endingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void stopOnSignal(int signal) {
+    if (caught == 0) caught = signal;
+    watch->stop();
 }
 
 } // namespace
@@ -34,31 +37,26 @@ int main(int argc, char** argv) {
     const std::string program = argc > 0 && argv[0] ? argv[0] : "kelvane-doctor";
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     emptyStandardInput();
-    const bool watching = std::find(arguments.begin(), arguments.end(), "--watch") != arguments.end();
-    if (!watching) return kelvane::doctor::run(program, arguments, kelvane::Places::standard(), std::cout, std::cerr);
-
-    // --watch runs until a signal ends it. The signals are taken by one
-    // thread of their own (blocked before any other thread starts, so none
-    // of them sees one), which ends the watch: its adb child is then ended
-    // and waited for, and the program ends as the signal would have ended
-    // it. A reader that goes away (a closed pipe) ends it as an unwritten
+    try {
+        watch = new kelvane::doctor::Watch;
+    } catch (const std::exception&) {
+        // No pipe to be had: the signals keep their default action.
+    }
+    if (watch) {
+        struct sigaction action {};
+        action.sa_handler = stopOnSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (const int signal : endingSignals) ::sigaction(signal, &action, nullptr);
+    }
+    // A reader that goes away (a closed pipe) ends --watch as an unwritten
     // report.
-    const sigset_t signals = endingSignals();
-    ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
-    kelvane::doctor::Watch watch;
-    int caught = 0;
-    std::thread([&] {
-        int signal = 0;
-        if (::sigwait(&signals, &signal) == 0) caught = signal;
-        watch.stop();
-    }).detach();
 
-    const int status = kelvane::doctor::run(program, arguments, kelvane::Places::standard(), std::cout, std::cerr, &watch);
-    if (caught != 0) {
-        ::signal(caught, SIG_DFL);
-        ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
-        ::raise(caught);
+    const int status = kelvane::doctor::run(program, arguments, kelvane::Places::standard(), std::cout, std::cerr, watch);
+    if (const int signal = caught; signal != 0) {
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
     }
     return status;
 }

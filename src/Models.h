@@ -66,6 +66,18 @@ private:
     std::string detail_;
 };
 
+// The program that holds adb's port (on Linux, where the system tells).
+struct PortHolder {
+    int port = 0;
+    // Its executable, or its name where the executable is not told.
+    std::string program;
+    long pid = 0;
+    // Its answer as adb's server to host:version; nothing: no answer.
+    std::optional<int> version;
+
+    bool operator==(const PortHolder&) const = default;
+};
+
 // What went wrong with adb itself in a pass, beside what it listed.
 struct ADBTrouble {
     // adb start-server or adb devices ran into its time limit.
@@ -74,7 +86,11 @@ struct ADBTrouble {
     std::optional<std::string> serverFailure;
     // The server that ran was another adb's, of another version, and this
     // adb replaced it: the two versions as adb names them (server, client).
+    // Following the phone found such a server holding adb's port later.
     std::optional<std::pair<std::string, std::string>> versionClash;
+    // What holds adb's port, where a server of another version or a program
+    // that does not answer holds it.
+    std::optional<PortHolder> portHolder;
 
     bool operator==(const ADBTrouble&) const = default;
 };

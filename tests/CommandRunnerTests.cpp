@@ -145,6 +145,25 @@ TEST(CommandRunnerRun, ChildIgnoringTerminationIsKilledAfterTheGrace) {
     EXPECT_LT(elapsed, 0.2 + CommandRunner::killGraceSeconds + 3.0);
 }
 
+TEST(CommandRunnerRun, AStopEndsTheChildAtOnceAndAProcessThatDiesTakesItsChildrenAlong) {
+    TempDir dir;
+    CommandRunner::StopSignal stop;
+    std::thread stopper([&] { std::this_thread::sleep_for(std::chrono::milliseconds(100)), stop.request(); });
+    const double before = test::now();
+    EXPECT_EQ(CommandRunner::run("/bin/sh", {"-c", "trap '' TERM; exec sleep 30"}, 60, &stop).status, SIGKILL);
+    EXPECT_LT(test::now() - before, 0.1 + CommandRunner::stopGraceSeconds + 0.5);
+    stopper.join();
+#if defined(__linux__) && !defined(KELVANE_PORTABLE_POSIX)
+    const pid_t process = ::fork();
+    if (process == 0) ::_exit(CommandRunner::run("/bin/sh", {"-c", "echo $$ > " + (dir / "pid") + "; exec sleep 30"}, 60).status);
+    ASSERT_TRUE(test::eventually([&] { return test::readFile(dir / "pid").size() > 1; }));
+    ::kill(process, SIGKILL);
+    ::waitpid(process, nullptr, 0);
+    const pid_t child = std::stoi(test::readFile(dir / "pid"));
+    EXPECT_TRUE(test::eventually([&] { return ::kill(child, 0) != 0; }, 2.0)) << "a child of run outlived its process";
+#endif
+}
+
 TEST(CommandRunnerRun, GrandchildHoldingThePipeDoesNotHoldTheResultBack) {
     TempDir dir;
     const double before = test::now();

@@ -133,7 +133,7 @@ private:
             std::lock_guard lock(mutex);
             workers.emplace_back(std::move(task));
         };
-        services.buildSnapshot = [this] {
+        services.buildSnapshot = [this](const DiagnosticsService::PassOptions&) -> std::optional<DiagnosticsSnapshot> {
             {
                 std::lock_guard lock(mutex);
                 ++started;
@@ -173,7 +173,7 @@ private:
         };
         services.logPath = testLogPath;
         // The window's tests follow no phone.
-        services.trackDevices = [](const std::string&, auto) { return std::make_shared<int>(0); };
+        services.trackDevices = [](const std::string&, auto) { return std::make_shared<Following>(); };
         return services;
     }
 

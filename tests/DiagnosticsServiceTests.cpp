@@ -254,8 +254,13 @@ TEST(ParseDevices, Table) {
          {{"A", "device"}}},
         {"a server that failed to start lists nothing", failedServerOutput, {}},
         {"lines after the heading follow the field rules; a repeated heading is none",
-         list + "A\tdevice\n* daemon started\n" + list + "B\toffline\n",
-         {{"A", "device"}, {"*", "daemon"}, {"B", "offline"}}},
+         list + "A\tdevice\nodd line\n" + list + "B\toffline\n",
+         {{"A", "device"}, {"odd", "line"}, {"B", "offline"}}},
+        {"adb's notices after the heading are no devices either (a server of another version replaced meanwhile)",
+         list + "adb server version (41) doesn't match this client (39); killing...\n* daemon started successfully\n"
+                "0123456789abcdef\tunauthorized usb:1-1\nadb: error: x\nerror: y z\n87654321\tdevice usb:2-1\n",
+         {{"0123456789abcdef", "unauthorized"}, {"87654321", "device"}}},
+        {"a serial may hold a star, only not a star and a blank", list + "*1\tdevice\n", {{"*1", "device"}}},
         {"duplicates kept in order", list + "A\tdevice\nB\toffline\nA\tdevice\n",
          {{"A", "device"}, {"B", "offline"}, {"A", "device"}}},
         {"state copied as printed", list + "A\tDevice\nB\tno permissions;\n", {{"A", "Device"}, {"B", "no"}}},
@@ -267,6 +272,48 @@ TEST(ParseDevices, Table) {
         {"other white space is no separator", list + "A\vB\fC device\n", {{"A\vB\fC", "device"}}},
     };
     for (const ParseCase& c : cases) EXPECT_EQ(parseDevices(c.output), c.expected) << c.name;
+}
+
+TEST(TrackedDeviceLists, FramesAreTakenWholeAndAnythingButAdbsListsIsRefused) {
+    using Lists = std::vector<std::vector<AndroidDevice>>;
+    const struct {
+        std::string stream;
+        std::optional<Lists> lists;
+        std::string left;
+    } cases[] = {
+        {"0000", Lists{{}}, ""},
+        {"000cSER1\tdevice\n0019SER1\tdevice\nSER2\toffline\n00",
+         Lists{{{"SER1", "device"}}, {{"SER1", "device"}, {"SER2", "offline"}}}, "00"},
+        {"000cSER1\tdev", Lists{}, "000cSER1\tdev"},
+        {"00", Lists{}, "00"},
+        {"* daemon started\n", std::nullopt, "* daemon started\n"},
+        {"0005hello", std::nullopt, "0005hello"},
+    };
+    for (const auto& c : cases) {
+        std::string stream = c.stream;
+        EXPECT_EQ(takeDeviceLists(stream), c.lists) << c.stream;
+        EXPECT_EQ(stream, c.left) << c.stream;
+    }
+    EXPECT_EQ(adbProtocolVersion("Android Debug Bridge version 1.0.41\nVersion 29.0.6-debian\n"), 41);
+    EXPECT_EQ(adbProtocolVersion("Android Debug Bridge version 1.0.\n"), std::nullopt);
+}
+
+TEST(ADBServerAddress, AdbsVariablesSayWhereItsServerListens) {
+    const struct {
+        const char *socket, *host, *port;
+        ADBServerAddress expected;
+    } cases[] = {
+        {nullptr, nullptr, nullptr, {"", 5037, "", true}},
+        {"tcp:5038", "10.0.0.1", "6000", {"", 5038, "", true}},
+        {"tcp:[::1]:5039", nullptr, nullptr, {"::1", 5039, "", true}},
+        {"localfilesystem:/run/adb", nullptr, nullptr, {"", 5037, "/run/adb", true}},
+        {"vsock:1:2", nullptr, nullptr, {"", 5037, "", false}},
+        {nullptr, "10.0.0.1", "6000", {"10.0.0.1", 6000, "", true}},
+        {nullptr, nullptr, "65536", {"", 0, "", false}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ADBServerAddress::fromVariables(c.socket, c.host, c.port), c.expected) << (c.socket ? c.socket : "-");
+    }
 }
 
 
@@ -370,6 +417,13 @@ TEST(MakeChecks, Table) {
         {{{"A", "connecting"}}, {}, {}, notAuthorized},
         {{}, {.noAnswer = true}, USBFinding::debuggingOffered, "adb did not answer within 12 seconds. Run adb kill-server"},
         {{}, {.serverFailure = "ADB server didn't ACK"}, {}, "adb's server could not start: ADB server didn't ACK. Close the"},
+        // What holds adb's port, where known, instead of adb kill-server.
+        {{}, {.noAnswer = true, .portHolder = PortHolder{5037, "/opt/sdk/adb", 4242, std::nullopt}}, {},
+         "adb did not answer within 12 seconds. adb's port 5037 is held by /opt/sdk/adb (pid 4242). End that program "
+         "(or, if it is another tool's adb, use that same adb for every tool), then press Refresh."},
+        {{}, {.serverFailure = "Address already in use", .portHolder = PortHolder{5037, "/usr/bin/python3", 7, 39}}, {},
+         "adb's server could not start: Address already in use. adb's port 5037 is held by /usr/bin/python3 (pid 7, "
+         "version 39). End that program"},
         {{}, {}, USBFinding::debuggingOffered, "A phone offers USB debugging, but adb does not list it. Another adb server"},
         {{}, {}, USBFinding::fileTransferOnly, "A USB device for file or photo transfer is attached, but none offers USB"},
     };
@@ -599,6 +653,19 @@ TEST(BuildSnapshot, SystemADBAndUnusableOutput) {
               "adb's server could not start: could not install *smartsocket* listener: Address already in use. Close "
               "the program that holds adb's port (often an adb of another version) or run adb kill-server, then "
               "press Refresh.");
+#if defined(__linux__)
+    // Where the program holding adb's port is seen (here this one, which
+    // does not answer), it is named instead.
+    test::StandInADBServer silent;
+    silent.restart(0, true);
+    machine.places.adbServer = silent.address();
+    EXPECT_EQ(buildSnapshot(machine.places).checks.at(2).detail(),
+              "adb's server could not start: could not install *smartsocket* listener: Address already in use. adb's "
+              "port " + std::to_string(silent.address().port) + " is held by " +
+                  fs::canonical("/proc/self/exe").string() + " (pid " + std::to_string(::getpid()) +
+                  "). End that program (or, if it is another tool's adb, use that same adb for every tool), then "
+                  "press Refresh.");
+#endif
 }
 
 // ---- The USB bus --------------------------------------------------------------

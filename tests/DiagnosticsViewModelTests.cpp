@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <set>
@@ -78,7 +79,7 @@ struct Fakes {
         s.onUIThread = [this](Task task) { queues.ui.push_back(std::move(task)); };
         s.isUIThread = [] { return false; }; // each step is run by hand
         s.inBackground = [this](Task task) { queues.background.push_back(std::move(task)); };
-        s.buildSnapshot = [this] {
+        s.buildSnapshot = [this](const DiagnosticsService::PassOptions&) {
             ++builds;
             DiagnosticsSnapshot next = snapshots.front();
             snapshots.pop_front();
@@ -604,7 +605,7 @@ TEST(ViewModelMirrorEnd, AScrcpyThatFailsAfterItsStartIsReportedAndLogged) {
     test::UIQueue ui;
     ViewModelServices services; // the real launcher and log
     services.onUIThread = [&](Task task) { ui.post(std::move(task)); };
-    services.buildSnapshot = [&] { return makeSnapshot("s", "/tools/adb", dir / "scrcpy", {"R58M"}); };
+    services.buildSnapshot = [&](auto&&) { return std::optional(makeSnapshot("s", "/tools/adb", dir / "scrcpy", {"R58M"})); };
     services.logPath = dir / "activity.log";
     // What came before this mirror is not its reason.
     test::writeFile(services.logPath, "adb server version (40) doesn't match this client (41); killing...\n");
@@ -626,50 +627,78 @@ TEST(ViewModelMirrorEnd, AScrcpyThatFailsAfterItsStartIsReportedAndLogged) {
     EXPECT_TRUE(test::readFile(services.logPath).ends_with("] " + report + "\n")) << test::readFile(services.logPath);
 }
 
-TEST(ViewModelFollowing, ChangesInAdbsListStartCoalescedRefreshesAndTheChildIsRestartedAndEnded) {
+TEST(ViewModelFollowing, ChangesStartGuestPassesAtTheirRateAndAnotherVersionsServerIsShown) {
     TempDir dir;
-    // Lists as adb frames them: four hex digits of length, then the list.
-    // The first run: no phone (a list of length 0, as the first pass found),
-    // then a phone, split in the middle of its length, then a burst of 20
-    // lists, then the end of the child (a killed server). The second waits.
-    test::writeScript(dir / "adb", "cd '" + dir.path() + "'\necho $$ >> trackers\n"
-                                   "[ \"$(wc -l < trackers)\" -gt 1 ] && { printf '000cSER1\\tdevice\\n'; exec sleep 60; }\n"
-                                   "printf 0000; sleep 0.2; printf 001; sleep 0.2; printf '2SER1\\tunauthorized\\n'; sleep 0.2\n"
-                                   "for i in 1 2 3 4 5 6 7 8 9 10; do printf '000dSER1\\toffline\\n000cSER1\\tdevice\\n'; done\n");
+    test::StandInADB adb(dir / "adb");
+    adb.answer("version", {"Android Debug Bridge version 1.0.41\n"});
+    adb.install();
+    test::StandInADBServer server;
     test::UIQueue ui;
-    std::atomic<int> passes = 0, running = 0, mostAtOnce = 0, delivered = 0;
+    std::mutex mutex;
+    std::vector<bool> startedServer; // of each pass, in order
+    std::vector<AndroidDevice> listed;
+    std::atomic<int> running = 0, mostAtOnce = 0;
     ViewModelServices services;
     services.onUIThread = [&](Task task) { ui.post(std::move(task)); };
-    services.buildSnapshot = [&] {
+    services.buildSnapshot = [&](const DiagnosticsService::PassOptions& options) {
         mostAtOnce = std::max(mostAtOnce.load(), ++running);
-        DiagnosticsSnapshot s = makeSnapshot("pass", dir / "adb", "/s", {});
-        // The pass for the phone lasts until the whole burst has reached
-        // the model.
-        if (++passes == 2) EXPECT_TRUE(test::eventually([&] { return delivered >= 22; }));
-        if (passes >= 2) s.devices = {{"SER1", passes == 2 ? "unauthorized" : "device"}};
+        DiagnosticsSnapshot s = makeSnapshot("pass", adb.path(), "/s", {});
+        {
+            const std::lock_guard lock(mutex);
+            startedServer.push_back(options.startServer);
+            s.devices = listed;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
         --running;
-        return s;
+        return std::optional(s);
     };
-    services.trackDevices = [&](const std::string& adb, DiagnosticsService::DeviceTracker::Listener listener) {
-        return std::make_shared<DiagnosticsService::DeviceTracker>(
-            adb, [&, listener](std::vector<AndroidDevice> list) { listener(std::move(list)), ++delivered, ui.post([] {}); },
-            DiagnosticsService::DeviceTracker::Pauses{0.05, 0.2, 60});
+    services.trackDevices = [&](const std::string& adbPath, DeviceFollower::Listener listener) {
+        return std::make_shared<DeviceFollower>(adbPath, server.address(), std::move(listener),
+                                                DeviceFollower::Timing{0.05, 0.2, 60, 0.25});
     };
     const auto model = DiagnosticsViewModel::create(services);
     model->followDevices(true);
     EXPECT_FALSE(model->isFollowingDevices()) << "no adb known yet";
     model->refresh();
+    ASSERT_TRUE(ui.runUntil([&] { return model->isFollowingDevices() && server.trackings() == 1; }));
 
-    ASSERT_TRUE(ui.runUntil([&] { return delivered == 23 && model->operationsUnderWay() == 0; }));
-    EXPECT_EQ(model->snapshot().devices, (std::vector<AndroidDevice>{{"SER1", "device"}}));
-    // Besides the first, one pass for the phone and one for the whole burst.
-    EXPECT_EQ(passes.load(), 3);
+    // 40 changes in a second: a pass for at most one change in 0.25 s, the
+    // last on the final list.
+    std::thread changes([&] {
+        for (int i = 1; i <= 40; std::this_thread::sleep_for(std::chrono::milliseconds(25)), ++i) {
+            std::unique_lock lock(mutex);
+            listed = {{"SER" + std::to_string(i), i % 2 ? "offline" : "device"}};
+            server.send(listed);
+        }
+    });
+    const std::vector<AndroidDevice> final{{"SER40", "device"}};
+    EXPECT_TRUE(ui.runUntil([&] { return model->snapshot().devices == final && model->operationsUnderWay() == 0; }));
+    changes.join();
+    EXPECT_LE(startedServer.size(), 1u + 1u + 4u + 1u);
+    EXPECT_EQ(std::count(startedServer.begin(), startedServer.end(), true), 1) << "only the user's pass may start adb's server";
+    EXPECT_TRUE(startedServer.front());
     EXPECT_EQ(mostAtOnce.load(), 1);
 
-    const std::vector<std::string> trackers = lines(test::readFile(dir / "trackers"));
-    ASSERT_EQ(trackers.size(), 2u) << "restarted once";
+    // Another version's server takes the port: the ADB row names it.
+    server.restart(39);
+    ASSERT_TRUE(ui.runUntil([&] { return model->snapshot().adbTrouble.versionClash.has_value(); }));
+    EXPECT_EQ(server.trackings(), 1) << "another version's server is not followed";
+    const CheckItem adbRow = model->snapshot().checks.front();
+    EXPECT_EQ(rawValue(adbRow.state()), "warn");
+#if defined(__linux__)
+    EXPECT_EQ(adbRow.detail(), "System adb: " + adb.path() + ". adb's port " + std::to_string(server.address().port) +
+                                   " is held by " + std::filesystem::canonical("/proc/self/exe").string() + " (pid " +
+                                   std::to_string(::getpid()) + ", version 39), and this adb is version 41: two adb "
+                                   "versions stop each other's servers. End that program, or use that same adb for "
+                                   "every tool.");
+#endif
+    // Its own is back: its first list brings a pass, which speaks for itself.
+    server.restart(41);
+    EXPECT_TRUE(ui.runUntil([&] { return !model->snapshot().adbTrouble.versionClash && model->operationsUnderWay() == 0; }));
+
+    const double start = test::now();
     model->followDevices(false);
-    EXPECT_NE(::kill(std::stoi(trackers.back()), 0), 0) << "the adb child is ended and reaped";
+    EXPECT_LT(test::now() - start, 0.05);
 }
 
 TEST_F(ViewModelTest, FailedRealLaunchShowsAndLogsTheLaunchersDescription) {
@@ -764,7 +793,7 @@ TEST(ViewModelThreadsTest, OnlyTheWaitsLeaveTheUIThread) {
 
     ViewModelServices services;
     services.onUIThread = [&](Task task) { ui.post(std::move(task)); };
-    services.buildSnapshot = [&] {
+    services.buildSnapshot = [&](auto&&) -> std::optional<DiagnosticsSnapshot> {
         note("buildSnapshot");
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return ready("threaded", true);
@@ -797,7 +826,7 @@ TEST(ViewModelThreadsTest, OnlyTheWaitsLeaveTheUIThread) {
 
 TEST_F(ViewModelTest, BackgroundWorkThatThrowsStillEndsItsOperation) {
     ViewModelServices services = fakes.services();
-    services.buildSnapshot = []() -> DiagnosticsSnapshot { throw std::bad_alloc(); };
+    services.buildSnapshot = [](auto&&) -> std::optional<DiagnosticsSnapshot> { throw std::bad_alloc(); };
     services.run = [](const std::string&, const std::vector<std::string>&, double) -> CommandResult {
         throw std::runtime_error("no thread");
     };
@@ -817,9 +846,14 @@ TEST_F(ViewModelTest, BackgroundWorkThatThrowsStillEndsItsOperation) {
     fakes.snapshots.push_back(ready("s", true));
     ViewModelServices failingRun = fakes.services();
     failingRun.run = services.run;
+    failingRun.reportProblem = services.reportProblem;
+    failingRun.trackDevices = [](auto&&...) -> std::shared_ptr<Following> { throw std::runtime_error("no thread"); };
     auto starter = DiagnosticsViewModel::create(failingRun);
+    starter->followDevices(true);
     starter->refresh();
     fakes.queues.drain();
+    EXPECT_EQ(problems.back(), "Not following the phone (changes show after Refresh): no thread");
+    EXPECT_FALSE(starter->isFollowingDevices());
     starter->startMirror(true);
     fakes.queues.drain();
     EXPECT_FALSE(starter->isStarting());

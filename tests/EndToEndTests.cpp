@@ -45,7 +45,7 @@ const std::string& realADB() {
 // The adb server is shared by everything on this machine: each test program
 // starts from a server of its own and kills it when done, so that nothing a
 // phone left behind outlives the program.
-class ADBServer : public ::testing::Environment {
+class OwnADBServer : public ::testing::Environment {
 public:
     void SetUp() override {
         if (realADB().empty()) return;
@@ -56,7 +56,7 @@ public:
         if (!realADB().empty()) runADB(realADB(), {"kill-server"});
     }
 };
-[[maybe_unused]] ::testing::Environment* const adbServer = ::testing::AddGlobalTestEnvironment(new ADBServer);
+[[maybe_unused]] ::testing::Environment* const adbServer = ::testing::AddGlobalTestEnvironment(new OwnADBServer);
 
 // "List of devices attached\n", one "SERIAL\tSTATE\n" per phone, "\n".
 std::string deviceList(const std::vector<std::pair<std::string, std::string>>& lines) {
@@ -86,6 +86,7 @@ protected:
         }
         adb = realADB();
         places.adbCandidates = {adb};
+        places.adbServer = ADBServerAddress::fromEnvironment();
         ASSERT_EQ(listing(), emptyList) << "the adb server lists devices that are not this test's";
     }
 

@@ -33,12 +33,13 @@ TEST(KelvaneApp, ClosingTheWindowEndsTheProgramOnlyOnceItsOperationsHaveEnded) {
     int passes = 0;
     std::vector<std::string> log, launched;
     ViewModelServices services;
-    services.buildSnapshot = [&] {
+    services.buildSnapshot = [&](const DiagnosticsService::PassOptions&) {
         CommandRunner::run(dir / "adb", {}, 12.0);
         found.log = "pass " + std::to_string(++passes);
         return found;
     };
     services.appendLog = [&](const std::string& entry) { log.push_back(entry); };
+    services.trackDevices = [](auto&&...) { return std::make_shared<Following>(); };
     services.launchDetached = [&](const std::string& scrcpy, const std::vector<std::string>&, auto) { launched.push_back(scrcpy); };
     const auto model = DiagnosticsViewModel::create(withQtServices(services));
     KelvaneWindow window(model);
@@ -71,7 +72,7 @@ TEST(KelvaneApp, ClosingTheWindowEndsTheProgramOnlyOnceItsOperationsHaveEnded) {
 
     // A pass that never ends (an adb stuck in the kernel) keeps the program
     // no longer than the limit.
-    services.buildSnapshot = [found] {
+    services.buildSnapshot = [found](const DiagnosticsService::PassOptions&) {
         CommandRunner::run("/bin/sleep", {"5"}, 12.0);
         return found;
     };

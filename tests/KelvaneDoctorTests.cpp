@@ -339,3 +339,50 @@ TEST(KelvaneDoctorProgram, KeepsAScriptsInputAndReportsAFullDisk) {
 
 } // namespace
 } // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+TEST(KelvaneDoctorWatch, AReportALinePerChangeAndASignalAbandonsThePassUnderWay) {
+    Machine machine;
+    machine.installADB("List of devices attached\n\n");
+    machine.adb.answer("version", {"Android Debug Bridge version 1.0.41\n"});
+    test::StandInADBServer server;
+    machine.places.adbServer = server.address();
+    doctor::Watch watch;
+    std::ostringstream out, err;
+    int status = -1;
+    std::thread doctor([&] { status = doctor::run("kelvane-doctor", {"--json", "--watch"}, machine.places, out, err, &watch); });
+    const auto passes = [&] {
+        return std::regex_search(machine.activityLog(), std::regex("(Diagnostics refreshed[^]*){2}")) ? 2 : 1;
+    };
+    ASSERT_TRUE(test::eventually([&] { return server.trackings() == 1; }));
+
+    machine.adb.answer("devices", {readyDevices});
+    server.send({{"S1", "device"}});
+    ASSERT_TRUE(test::eventually([&] { return passes() == 2; }));
+    // A slow pass is under way when the signal comes.
+    machine.adb.hold("devices");
+    server.send({});
+    ASSERT_TRUE(test::eventually([&] { return machine.adb.calls().size() == 8; }));
+    const double stopped = test::now();
+    watch.stop();
+    doctor.join();
+
+    EXPECT_LT(test::now() - stopped, 1.0);
+    EXPECT_EQ(status, doctor::readyStatus) << "the last report's";
+    EXPECT_EQ(err.str(), "");
+    const std::vector<std::string> reports = test::lines(out.str());
+    ASSERT_EQ(reports.size(), 2u) << out.str();
+    EXPECT_EQ(json::parse(reports[0])["devices"], json::array());
+    EXPECT_EQ(json::parse(reports[1])["selectedDeviceID"], "S1");
+    EXPECT_EQ(passes(), 2) << "the abandoned pass logged nothing";
+    using Call = test::StandInADB::Call;
+    EXPECT_EQ(machine.adb.calls(),
+              (std::vector<Call>{{"start-server"}, {"devices"}, {"version"}, {"version"}, {"devices"},
+                                 {"-s", "S1", "shell", "pm", "list", "packages", lingguangPackage}, {"version"}, {"devices"}}))
+        << "only the first pass starts adb's server";
+}
+
+} // namespace
+} // namespace kelvane

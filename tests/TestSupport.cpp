@@ -10,6 +10,11 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <arpa/inet.h>
+#include <cstdio>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,7 +102,11 @@ bool isLogOf(const std::string& log, const std::vector<std::string>& messages, c
     return std::regex_match(log, std::regex(pattern + literal(rest)));
 }
 
-Places placesLoggingTo(const std::string& log) { return Places{"/nonexistent-bundle", {}, {}, log}; }
+Places placesLoggingTo(const std::string& log) {
+    Places places{"/nonexistent-bundle", {}, {}, log};
+    places.adbServer.valid = false;
+    return places;
+}
 
 // The record of a call: each argument ends in a unit separator, the call in
 // a record separator.
@@ -157,6 +166,78 @@ std::vector<StandInADB::Call> StandInADB::calls() const {
     return result;
 }
 
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0 // where sockets raise no SIGPIPE
+#endif
+
+StandInADBServer::StandInADBServer(int version) : version_(version), latest_("0000") {
+    listener_.reset(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_.get(), 16) != 0 ||
+        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        makePipe(stopRead_, stopWrite_) != 0) {
+        throw std::runtime_error("the stand-in adb server cannot listen");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+}
+
+StandInADBServer::~StandInADBServer() {
+    stopWrite_.reset();
+    thread_.join();
+}
+
+ADBServerAddress StandInADBServer::address() const {
+    return ADBServerAddress::fromVariables(nullptr, "127.0.0.1", std::to_string(port_).c_str());
+}
+
+void StandInADBServer::send(const std::vector<AndroidDevice>& list) {
+    std::string text;
+    for (const AndroidDevice& device : list) text += device.id() + "\t" + device.state() + "\n";
+    char length[5];
+    std::snprintf(length, sizeof length, "%04zx", text.size());
+    const std::lock_guard lock(mutex_);
+    latest_ = length + text;
+    for (const FileDescriptor& connection : connections_) ::send(connection.get(), latest_.data(), latest_.size(), MSG_NOSIGNAL);
+}
+
+void StandInADBServer::restart(int version, bool silent) {
+    const std::lock_guard lock(mutex_);
+    connections_.clear();
+    version_ = version;
+    silent_ = silent;
+}
+
+int StandInADBServer::trackings() const {
+    const std::lock_guard lock(mutex_);
+    return trackings_;
+}
+
+void StandInADBServer::serve() {
+    for (pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {stopRead_.get(), POLLIN, 0}}; ::poll(fds, 2, -1), !fds[1].revents;) {
+        FileDescriptor connection(::accept(listener_.get(), nullptr, nullptr));
+        const std::lock_guard lock(mutex_);
+        char request[64] = {};
+        if (silent_ || ::recv(connection.get(), request, sizeof request - 1, 0) <= 4) {
+            if (silent_) connections_.push_back(std::move(connection)); // held, never answered
+            continue;
+        }
+        const std::string service = request + 4;
+        char version[13];
+        std::snprintf(version, sizeof version, "OKAY0004%04x", version_);
+        const bool tracking = service == "host:track-devices";
+        const std::string reply = service == "host:version" ? version : tracking ? "OKAY" + latest_ : "FAIL0000";
+        ::send(connection.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+        if (tracking) {
+            ++trackings_;
+            connections_.push_back(std::move(connection));
+        }
+    }
+}
+
 void installStandInScrcpy(const std::string& path) {
     // On Linux the environment is the kernel's copy, which no shell has added to.
     writeScript(path, R"sh(for a in "$@"; do printf '%s\n' "$a"; done > "$0-arguments"
@@ -169,6 +250,8 @@ StandInMachine::StandInMachine(const std::string& bundleName)
     : places{*this / bundleName, {}, {*this / "scrcpy"}, *this / "activity.log"},
       adb(places.bundleRoot + "/" + std::string(DiagnosticsService::bundledADBRelativePath)) {
     installStandInScrcpy(*this / "scrcpy");
+    // No adb server of this machine's is asked, unless a test says so.
+    places.adbServer.valid = false;
 }
 
 void StandInMachine::installADB(const std::string& devicesOutput, const std::string& pmOutput) const {
@@ -179,10 +262,15 @@ void StandInMachine::installADB(const std::string& devicesOutput, const std::str
 
 ViewModelServices realServices(const Places& places) {
     ViewModelServices services;
-    services.buildSnapshot = [places] { return DiagnosticsService::buildSnapshot(places); };
+    services.buildSnapshot = [places](const DiagnosticsService::PassOptions& options) {
+        return DiagnosticsService::runPass(places, options);
+    };
     services.launchDetached = [places](const std::string& executable, const std::vector<std::string>& arguments,
                                        CommandRunner::DetachedEnd ended) {
         CommandRunner::launchDetached(executable, arguments, places, std::move(ended));
+    };
+    services.trackDevices = [places](const std::string& adb, DeviceFollower::Listener listener) {
+        return std::make_shared<DeviceFollower>(adb, places.adbServer, std::move(listener));
     };
     services.logPath = places.logPath;
     return services;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 namespace kelvane::test {
@@ -106,6 +107,43 @@ private:
 // "stand-in scrcpy: " and its arguments.
 void installStandInScrcpy(const std::string& path);
 
+// A stand-in adb server on a free port of 127.0.0.1, served by a thread of
+// this process: it answers host:version with its version (or nothing at all
+// while silent), accepts host:track-devices and sends there the lists the
+// test gives, the latest one first; any other request is refused.
+class StandInADBServer {
+public:
+    explicit StandInADBServer(int version = 41);
+    ~StandInADBServer();
+    StandInADBServer(const StandInADBServer&) = delete;
+    StandInADBServer& operator=(const StandInADBServer&) = delete;
+
+    ADBServerAddress address() const;
+    // Sends `list` on every track-devices connection.
+    void send(const std::vector<AndroidDevice>& list);
+    // Ends every connection, as a server that quits does, and answers as a
+    // server of `version` from now on; `silent`: as a program that never
+    // answers.
+    void restart(int version, bool silent = false);
+    // How many connections asked for host:track-devices so far.
+    int trackings() const;
+
+private:
+    void serve();
+
+    mutable std::mutex mutex_;
+    FileDescriptor listener_;
+    FileDescriptor stopRead_, stopWrite_;
+    int port_ = 0;
+    int version_;
+    bool silent_ = false;
+    int trackings_ = 0;
+    // The latest list as sent: an empty one to begin with.
+    std::string latest_;
+    std::vector<FileDescriptor> connections_;
+    std::thread thread_;
+};
+
 // A machine of its own in a fresh directory: a bundle root whose adb is a
 // stand-in (installed by installADB), a stand-in scrcpy, an activity log.
 class StandInMachine : public TempDir {
@@ -119,8 +157,8 @@ public:
     StandInADB adb; // the bundled adb
 };
 
-// The model's real services, pointed at `places` (the tools found there and
-// the activity log).
+// The model's real services, pointed at `places` (the tools found there,
+// adb's server and the activity log).
 ViewModelServices realServices(const Places& places);
 
 // Polls `condition` every few milliseconds until it holds or `seconds` pass.
