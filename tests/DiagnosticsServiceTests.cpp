@@ -287,7 +287,7 @@ TEST(TrackedDeviceLists, FramesAreTakenWholeAndAnythingButAdbsListsIsRefused) {
         {"000cSER1\tdev", Lists{}, "000cSER1\tdev"},
         {"00", Lists{}, "00"},
         {"* daemon started\n", std::nullopt, "* daemon started\n"},
-        {"0005hello", std::nullopt, "0005hello"},
+        {"000bhello world", std::nullopt, "000bhello world"},
     };
     for (const auto& c : cases) {
         std::string stream = c.stream;
