@@ -169,25 +169,26 @@ int spawnChild(pid_t& pid, const std::string& executable, const std::vector<std:
 
 #if defined(__linux__) && !defined(KELVANE_PORTABLE_POSIX)
 // The child's part of spawnBoundChild, between vfork and exec: system calls
-// only, on memory it shares with its parent, whose thread waits meanwhile.
-// Leaves its error in `error` when it cannot exec.
+// only, on memory it may share with its parent, whose thread waits
+// meanwhile. Writes its error to `failureFd` when it cannot exec.
 [[noreturn]] void execBoundChild(pid_t parent, const char* path, char* const* argv, char* const* envp, int outputFd,
-                                 volatile int& error) {
+                                 int failureFd) {
+    int error = 0;
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(launchFailureStatus); // the parent died before the binding
     for (const int target : {STDOUT_FILENO, STDERR_FILENO}) {
         // The output already in its place loses close-on-exec instead.
-        if ((outputFd == target ? ::fcntl(target, F_SETFD, 0) : ::dup2(outputFd, target)) < 0) {
-            error = errno;
-            ::_exit(launchFailureStatus);
-        }
+        if (error == 0 && (outputFd == target ? ::fcntl(target, F_SETFD, 0) : ::dup2(outputFd, target)) < 0) error = errno;
     }
     // Descriptors that other code opened without close-on-exec.
 #ifdef SYS_close_range
-    if (::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, 0) != 0)
+    if (failureFd <= STDERR_FILENO + 1 || ::syscall(SYS_close_range, STDERR_FILENO + 1, failureFd - 1, 0) != 0 ||
+        ::syscall(SYS_close_range, failureFd + 1, ~0U, 0) != 0)
 #endif
     {
-        for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) ::close(fd);
+        for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) {
+            if (fd != failureFd) ::close(fd);
+        }
     }
     struct sigaction byDefault {};
     byDefault.sa_handler = SIG_DFL;
@@ -195,8 +196,11 @@ int spawnChild(pid_t& pid, const std::string& executable, const std::vector<std:
     sigset_t emptyMask;
     sigemptyset(&emptyMask);
     ::sigprocmask(SIG_SETMASK, &emptyMask, nullptr);
-    ::execve(path, argv, envp);
-    error = errno;
+    if (error == 0) {
+        ::execve(path, argv, envp);
+        error = errno;
+    }
+    [[maybe_unused]] const ssize_t told = ::write(failureFd, &error, sizeof error);
     ::_exit(launchFailureStatus);
 }
 
@@ -213,25 +217,30 @@ int spawnBoundChild(pid_t& pid, const std::string& executable, const std::vector
     std::vector<char*> argv = argumentVector(executable, arguments, storage);
     char* const* volatile envp = environment.get();
     const pid_t parent = ::getpid();
-    volatile int error = 0;
+    // The exec's failure comes back through this pipe; its success closes it.
+    FileDescriptor failureRead, failureWrite;
+    if (const int error = makePipe(failureRead, failureWrite); error != 0) return error;
     // No handler of this process may run in the child, which shares its
     // memory: signals wait until the child has set its own.
     sigset_t all, previous;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
     pid = ::vfork();
-    if (pid == 0) execBoundChild(parent, executable.c_str(), argv.data(), envp, outputFd, error);
+    if (pid == 0) execBoundChild(parent, executable.c_str(), argv.data(), envp, outputFd, failureWrite.get());
     const int forkError = pid < 0 ? errno : 0;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (forkError != 0) return forkError;
-    if (error != 0) {
-        // It never ran: reaped at once.
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        return error;
+    failureWrite.reset();
+    int error = 0;
+    ssize_t got;
+    while ((got = ::read(failureRead.get(), &error, sizeof error)) < 0 && errno == EINTR) {
     }
-    return 0;
+    if (got != static_cast<ssize_t>(sizeof error)) return 0;
+    // It never ran: reaped at once.
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return error;
 }
 #endif
 
