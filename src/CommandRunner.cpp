@@ -44,6 +44,9 @@ constexpr double longestLimitSeconds = 1e9;
 
 std::string errorText(int error) { return std::strerror(error); }
 
+// Where a relay finds the file that keeps a detached program's output.
+constexpr int keptDescriptor = 3;
+
 // Environment strings kept alive for one spawn.
 class Environment {
 public:
@@ -124,24 +127,34 @@ std::vector<char*> argumentVector(const std::string& executable, const std::vect
     return argv;
 }
 
-// Starts `executable` with standard output and standard error on
-// `outputFd`, in a session of its own where `newSession`. Every child starts
-// with default signal dispositions, an empty signal mask and no descriptors
-// but 0, 1 and 2 (where the system closes the others for a spawn, or
-// they are closed on exec, as all of Kelvane's are). Returns 0 or the
-// launch error.
+// The descriptors a spawned child gets besides its inherited standard
+// input: `output` as standard output and standard error, `input` (if not
+// -1) as standard input, `kept` (if not -1) as descriptor 3.
+struct ChildStreams {
+    int output = -1;
+    int input = -1;
+    int kept = -1;
+};
+
+// Starts `executable` with `streams`, in a session of its own where
+// `newSession`. Every child starts with default signal dispositions, an
+// empty signal mask and no descriptors but those (where the system closes
+// the others for a spawn, or they are closed on exec, as all of Kelvane's
+// are). Returns 0 or the launch error.
 int spawnChild(pid_t& pid, const std::string& executable, const std::vector<std::string>& arguments,
-               Environment& environment, int outputFd, bool newSession) {
+               Environment& environment, ChildStreams streams, bool newSession) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
 
-    posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+    if (streams.input >= 0) posix_spawn_file_actions_adddup2(&actions, streams.input, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, streams.output, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, streams.output, STDERR_FILENO);
+    if (streams.kept >= 0) posix_spawn_file_actions_adddup2(&actions, streams.kept, keptDescriptor);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34)) && !defined(KELVANE_PORTABLE_POSIX)
     // Descriptors that other code opened without close-on-exec stay here.
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    posix_spawn_file_actions_addclosefrom_np(&actions, (streams.kept >= 0 ? keptDescriptor : STDERR_FILENO) + 1);
 #endif
 
     sigset_t defaults;
@@ -153,7 +166,7 @@ int spawnChild(pid_t& pid, const std::string& executable, const std::vector<std:
     short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
 #ifdef POSIX_SPAWN_CLOEXEC_DEFAULT
     flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
-    posix_spawn_file_actions_addinherit_np(&actions, STDIN_FILENO);
+    if (streams.input < 0) posix_spawn_file_actions_addinherit_np(&actions, STDIN_FILENO);
 #endif
     if (newSession) flags |= POSIX_SPAWN_SETSID;
     posix_spawnattr_setflags(&attributes, flags);
@@ -270,10 +283,11 @@ private:
     FileDescriptor pidfd_;
 };
 
-std::int32_t statusOf(int waitStatus) {
-    if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
-    if (WIFSIGNALED(waitStatus)) return WTERMSIG(waitStatus);
-    return waitStatus;
+// A child's end as run tells it, from what waitpid gave.
+CommandResult endOf(int waitStatus) {
+    if (WIFEXITED(waitStatus)) return {WEXITSTATUS(waitStatus)};
+    if (WIFSIGNALED(waitStatus)) return {WTERMSIG(waitStatus), {}, false, true};
+    return {waitStatus};
 }
 
 // Where a child's output goes, chunk by chunk.
@@ -333,131 +347,6 @@ void reapUnwatchedChildren() {
         int status = 0;
         return tryReap(pid, status);
     });
-}
-
-// ---- Log file --------------------------------------------------------------
-
-// Reasons of the log's own, beside the system's error numbers.
-constexpr int notARegularFile = -1;
-constexpr int otherHardLinks = -2;
-
-// Whether the file described by `info` may serve as the log: 0, or the reason
-// it may not. Only a regular file with a single name: nothing stops another
-// user from linking a file of theirs to the log's path, where the directory
-// is shared.
-int logFileRefusal(const struct stat& info) {
-    if (!S_ISREG(info.st_mode)) return notARegularFile;
-    if (info.st_nlink > 1) return otherHardLinks;
-    return 0;
-}
-
-// Opens the log for appending, creating it when missing if `create`. Never
-// follows a symbolic link and never blocks: what logFileRefusal refuses is
-// refused.
-FileDescriptor openLogForAppend(const std::string& path, int& error, bool create = true) {
-    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0),
-                             0666));
-    if (!fd) {
-        error = errno;
-        return {};
-    }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) {
-        error = errno;
-        return {};
-    }
-    if ((error = logFileRefusal(info)) != 0) return {};
-    setNonBlocking(fd.get(), false);
-    return fd;
-}
-
-// Why the log is refused, for an error of openLogForAppend or logFileProblem.
-std::string logRefusalText(int error) {
-    if (error == notARegularFile) return "it is not a regular file";
-    if (error == otherHardLinks) return "it has more than one hard link";
-    if (error == ELOOP) return "it is a symbolic link";
-    return errorText(error);
-}
-
-// Writes the entry for `message` with one write, so that concurrent writers
-// never split it. A failure drops the entry.
-void writeEntry(int fd, std::string_view message) {
-    const auto seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-    const std::string entry = formatLogEntry(message, seconds);
-    [[maybe_unused]] const ssize_t written = ::write(fd, entry.data(), entry.size());
-}
-
-// Makes the missing directories above `path`, for this user alone.
-void makeParentDirectories(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        ::mkdir(path.substr(0, slash).c_str(), 0700);
-    }
-}
-
-// The shared logs this process has refused. Once refused, a shared log stays
-// refused for the rest of the run, so that the entries, the mirrors' output
-// and what Open Log shows all meet in the one private log. Never destroyed:
-// background work may still log while the process ends.
-struct RefusedLogs {
-    std::mutex mutex;
-    std::map<std::string, std::string> reasons; // shared log -> why
-};
-
-RefusedLogs& refusedLogs() {
-    static auto* const logs = new RefusedLogs;
-    return *logs;
-}
-
-bool hasPrivateLog(const Places& places) {
-    return !places.privateLogPath.empty() && places.privateLogPath != places.logPath;
-}
-
-bool isRefused(const Places& places) {
-    RefusedLogs& refused = refusedLogs();
-    const std::lock_guard lock(refused.mutex);
-    return refused.reasons.count(places.logPath) != 0;
-}
-
-struct OpenedLog {
-    FileDescriptor fd;
-    std::string path;
-};
-
-// The private log, open for appending, with the shared one refused for the
-// rest of the run (for `error`, when it is the first refusal). The private
-// log's first entry of a run says why.
-OpenedLog openPrivateLog(const Places& places, int& error) {
-    RefusedLogs& refused = refusedLogs();
-    // Held while the note is written, so that no entry of another thread
-    // comes before it.
-    const std::lock_guard lock(refused.mutex);
-    // Said plainly for the case that brings users here: a log left behind
-    // by another user (often root, through sudo) in the shared directory.
-    struct stat info {};
-    const bool someoneElses = error == EACCES && ::lstat(places.logPath.c_str(), &info) == 0 && info.st_uid != ::geteuid();
-    const std::string reason = someoneElses ? "it is another user's file" : logRefusalText(error);
-    const bool firstRefusal = refused.reasons.emplace(places.logPath, reason).second;
-    makeParentDirectories(places.privateLogPath);
-    FileDescriptor fd = openLogForAppend(places.privateLogPath, error);
-    if (!fd) return {};
-    if (firstRefusal) {
-        writeEntry(fd.get(), "Not using the shared activity log " + places.logPath + ": " +
-                                 refused.reasons[places.logPath] + ". This log takes its place for the rest of this run.");
-    }
-    return {std::move(fd), places.privateLogPath};
-}
-
-// The activity log of `places`, open for appending: the shared log until it
-// has been refused, then the private one. Nothing open, with `error` set,
-// when neither can be used.
-OpenedLog openActivityLog(const Places& places, int& error) {
-    if (!isRefused(places)) {
-        FileDescriptor fd = openLogForAppend(places.logPath, error);
-        if (fd || !hasPrivateLog(places)) return {std::move(fd), places.logPath};
-    }
-    if (!hasPrivateLog(places)) return {};
-    return openPrivateLog(places, error);
 }
 
 // How a supervised child ended.
@@ -597,7 +486,7 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
 #if defined(__linux__) && !defined(KELVANE_PORTABLE_POSIX)
     const int spawnError = spawnBoundChild(pid, executable, arguments, environment, writeEnd.get());
 #else
-    const int spawnError = spawnChild(pid, executable, arguments, environment, writeEnd.get(), false);
+    const int spawnError = spawnChild(pid, executable, arguments, environment, {writeEnd.get()}, false);
 #endif
     writeEnd.reset();
     if (spawnError != 0) return {launchFailureStatus, launchErrorText(executable, spawnError)};
@@ -616,106 +505,99 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
         supervise(pid, readEnd, terminateAt, stop ? stop->descriptor() : -1, [&output](std::string_view chunk) {
             output.append(chunk.substr(0, maxOutputBytes - std::min(output.size(), maxOutputBytes)));
         });
-    return {statusOf(end.waitStatus), decodeUTF8(std::move(output)), end.timedOut};
-}
-
-// ---- Activity log ------------------------------------------------------------
-
-std::string formatLogEntry(std::string_view message, std::int64_t unixSeconds) {
-    const std::time_t time = static_cast<std::time_t>(unixSeconds);
-    std::tm parts{};
-    ::gmtime_r(&time, &parts);
-    char stamp[64];
-    const std::size_t length = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S +0000", &parts);
-    std::string entry;
-    entry.reserve(length + message.size() + 4);
-    entry += '[';
-    entry.append(stamp, length);
-    entry += "] ";
-    entry += message;
-    entry += '\n';
-    return entry;
-}
-
-void appendLog(std::string_view message) { appendLog(message, Places::standard()); }
-
-void appendLog(std::string_view message, const Places& places) {
-    int error = 0;
-    const OpenedLog log = openActivityLog(places, error);
-    if (log.fd) writeEntry(log.fd.get(), message);
-}
-
-void appendLog(std::string_view message, const std::string& logFile) {
-    int error = 0;
-    const FileDescriptor fd = openLogForAppend(logFile, error);
-    if (fd) writeEntry(fd.get(), message);
-}
-
-std::string logInUse(const Places& places) {
-    if (isRefused(places) && hasPrivateLog(places)) return places.privateLogPath;
-    // A missing shared log is one that can be created.
-    int error = 0;
-    if (openLogForAppend(places.logPath, error, false) || error == ENOENT || !hasPrivateLog(places)) {
-        return places.logPath;
-    }
-    openPrivateLog(places, error);
-    return places.privateLogPath;
-}
-
-std::optional<std::string> logFileProblem(const std::string& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) return logRefusalText(errno);
-    if (S_ISLNK(info.st_mode)) return logRefusalText(ELOOP);
-    if (const int refusal = logFileRefusal(info); refusal != 0) return logRefusalText(refusal);
-    return std::nullopt;
+    CommandResult result = endOf(end.waitStatus);
+    result.output = decodeUTF8(std::move(output));
+    result.timedOut = end.timedOut;
+    return result;
 }
 
 // ---- Detached launch ---------------------------------------------------------
 
-namespace {
-
-// A started detached child, and where the text it writes can be read back.
-struct DetachedChild {
-    pid_t pid = 0;
-    // The log, open for reading, and where the child's text begins in it.
-    FileDescriptor log;
-    off_t from = 0;
-};
-
-// What reached the log from `from` to its end now: the last
-// maxEndOutputBytes of it.
-std::string logTextSince(int fd, off_t from) {
-    struct stat info {};
-    if (fd < 0 || ::fstat(fd, &info) != 0 || info.st_size <= from) return {};
-    off_t offset = std::max<off_t>(from, info.st_size - static_cast<off_t>(maxEndOutputBytes));
-    std::string text(static_cast<std::size_t>(info.st_size - offset), '\0');
-    std::size_t filled = 0;
-    while (filled < text.size()) {
-        const ssize_t count = ::pread(fd, text.data() + filled, text.size() - filled, offset);
+void ProgramOutput::read(const std::function<void(std::string_view)>& sink, std::size_t limit) const {
+    std::string chunk(64 * 1024, '\0');
+    for (off_t offset = 0; kept_ && static_cast<std::size_t>(offset) < limit;) {
+        const std::size_t wanted = std::min(chunk.size(), limit - static_cast<std::size_t>(offset));
+        const ssize_t count = ::pread(kept_.get(), chunk.data(), wanted, offset);
         if (count < 0 && errno == EINTR) continue;
         if (count <= 0) break;
-        filled += static_cast<std::size_t>(count);
+        sink(std::string_view(chunk.data(), static_cast<std::size_t>(count)));
         offset += count;
     }
-    text.resize(filled);
-    return text;
 }
 
-// Sees to it that a started detached child is reaped when it ends, and tells
-// `ended` how. Never throws: the child has started, whatever happens here.
+namespace {
+
+// The relay between a detached program and the activity log: it appends
+// what the program writes to the log, and to the file on descriptor 3 that
+// keeps it apart. A program of the system's, so that it lives on in the
+// program's session after Kelvane has ended.
+constexpr std::string_view relayProgram = "/usr/bin/tee";
+std::vector<std::string> relayArguments() { return {"-a", "/dev/fd/" + std::to_string(keptDescriptor)}; }
+
+// How long, once the program has ended, the relay gets to pass on the rest.
+constexpr auto relayGrace = std::chrono::seconds(1);
+
+// A file for keeping a program's output: made only for this user, and
+// unlinked at once, so that only this process and the relay hold it.
+FileDescriptor makeKeepingFile() {
+    static std::atomic<unsigned> made = 0;
+    const char* temporary = std::getenv("TMPDIR");
+    const std::string directory = temporary && temporary[0] == '/' ? temporary : "/tmp";
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string path = directory + "/kelvane-output-" + std::to_string(::getpid()) + "-" +
+                                 std::to_string(made++) + "-" + std::to_string(Clock::now().time_since_epoch().count());
+        FileDescriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (fd) {
+            ::unlink(path.c_str());
+            // Above the descriptors a spawn sets, so that moving it to its
+            // place is never a no-op that keeps close-on-exec.
+            FileDescriptor high(::fcntl(fd.get(), F_DUPFD_CLOEXEC, keptDescriptor + 1));
+            return high ? std::move(high) : std::move(fd);
+        }
+        if (errno != EEXIST) break;
+    }
+    return {};
+}
+
+// A started detached program and its relay (0: none), with what keeps the
+// program's output.
+struct DetachedChild {
+    pid_t pid = 0;
+    pid_t relay = 0;
+    FileDescriptor kept;
+};
+
+void waitFor(pid_t pid) {
+    int waitStatus = 0;
+    while (::waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// Sees to it that a started detached child and its relay are reaped when
+// they end, and tells `ended` how the child ended once the relay has passed
+// on its output (or a moment later). Never throws: the child has started,
+// whatever happens here.
 void reapWhenEnded(DetachedChild child, DetachedEnd ended) noexcept {
-    const pid_t pid = child.pid;
     try {
-        std::thread([child = std::move(child), ended = std::move(ended)] {
+        std::thread([pid = child.pid, relay = child.relay, kept = std::move(child.kept), ended = std::move(ended)]() mutable {
             int waitStatus = 0;
-            while (::waitpid(child.pid, &waitStatus, 0) < 0 && errno == EINTR) {
+            while (::waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
             }
-            if (!ended) return;
-            try {
-                ended({statusOf(waitStatus), decodeUTF8(logTextSince(child.log.get(), child.from))});
-            } catch (const std::exception&) {
-                // Out of memory: the end goes untold.
+            bool relayEnded = relay == 0;
+            for (const auto deadline = Clock::now() + relayGrace; !relayEnded && Clock::now() < deadline;) {
+                int relayStatus = 0;
+                relayEnded = tryReap(relay, relayStatus);
+                if (!relayEnded) std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
+            if (ended) {
+                try {
+                    ended(endOf(waitStatus), ProgramOutput(std::move(kept)));
+                } catch (const std::exception&) {
+                    // Out of memory: the end goes untold.
+                }
+            }
+            // A grandchild of the program may keep the relay going.
+            if (!relayEnded) waitFor(relay);
         }).detach();
         return;
     } catch (const std::exception&) {
@@ -724,46 +606,49 @@ void reapWhenEnded(DetachedChild child, DetachedEnd ended) noexcept {
     try {
         UnwatchedChildren& unwatched = unwatchedChildren();
         const std::lock_guard lock(unwatched.mutex);
-        unwatched.pids.push_back(pid);
+        unwatched.pids.push_back(child.pid);
+        if (child.relay != 0) unwatched.pids.push_back(child.relay);
     } catch (const std::exception&) {
-        // Out of memory as well: the child stays a zombie until the
+        // Out of memory as well: the children stay zombies until the
         // application ends.
     }
 }
 
-// The log at `path`, open for reading, if it is the file `written` refers to.
-FileDescriptor openForReadingBack(const std::string& path, int written) {
-    FileDescriptor reader(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat readInfo {}, writeInfo {};
-    if (!reader || ::fstat(reader.get(), &readInfo) != 0 || ::fstat(written, &writeInfo) != 0 ||
-        readInfo.st_dev != writeInfo.st_dev || readInfo.st_ino != writeInfo.st_ino) {
-        return {};
-    }
-    return reader;
-}
-
-// Starts the detached child. Throws LaunchError; nothing is started when
-// anything throws.
+// Starts the detached child, and its relay where the log and a keeping file
+// can be had. Throws LaunchError; nothing is started when anything throws.
 DetachedChild startDetached(const std::string& executable, const std::vector<std::string>& arguments,
-                            const Places& places) {
+                            const Places& places, const std::string& adbPath) {
     Environment environment = childEnvironment(true);
-    environment.add("ADB", DiagnosticsService::findADBPath(places).value_or(""));
+    environment.add("ADB", adbPath);
 
     // Without a log to write into, the program's output is lost, but the
     // program starts: the log is there to explain, not to be needed.
     DetachedChild child;
-    int error = 0;
-    OpenedLog log = openActivityLog(places, error);
-    FileDescriptor output = std::move(log.fd);
-    if (output) {
-        child.from = ::lseek(output.get(), 0, SEEK_END);
-        if (child.from >= 0) child.log = openForReadingBack(log.path, output.get());
-    } else {
+    FileDescriptor log = openLogForOutput(places);
+    FileDescriptor output;
+    if (!log) {
         output.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    } else if (FileDescriptor kept = makeKeepingFile(); kept) {
+        FileDescriptor relayInput;
+        Environment relayEnvironment = childEnvironment(false);
+        if (makePipe(relayInput, output) == 0 &&
+            spawnChild(child.relay, std::string(relayProgram), relayArguments(), relayEnvironment,
+                       {log.get(), relayInput.get(), kept.get()}, true) == 0) {
+            child.kept = std::move(kept);
+        } else {
+            output = std::move(log);
+        }
+    } else {
+        output = std::move(log);
     }
 
-    const int spawnError = spawnChild(child.pid, executable, arguments, environment, output.get(), true);
-    if (spawnError != 0) throw LaunchError(launchErrorText(executable, spawnError));
+    const int spawnError = spawnChild(child.pid, executable, arguments, environment, {output.get()}, true);
+    if (spawnError != 0) {
+        // The relay sees the end of its input and ends.
+        output.reset();
+        if (child.relay != 0) waitFor(child.relay);
+        throw LaunchError(launchErrorText(executable, spawnError));
+    }
     return child;
 }
 
@@ -773,7 +658,8 @@ void launch(const std::string& executable, const std::vector<std::string>& argum
     DetachedChild child;
     try {
         reapUnwatchedChildren();
-        child = startDetached(executable, arguments, given ? *given : Places::standard());
+        const Places places = given ? *given : Places::standard();
+        child = startDetached(executable, arguments, places, DiagnosticsService::findADBPath(places).value_or(""));
     } catch (const LaunchError&) {
         throw;
     } catch (const std::exception& error) {

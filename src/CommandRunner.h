@@ -2,6 +2,7 @@
 // activity log, and detached launches whose output goes into that log.
 #pragma once
 
+#include "ActivityLog.h"
 #include "FileDescriptor.h"
 
 #include <atomic>
@@ -20,9 +21,10 @@ struct Places;
 
 // The outcome of one finished outside command.
 struct CommandResult {
-    // Exit code; or the number of the signal that ended the child; or 127
-    // when the child could not be started; or -1 when something else in this
-    // process reaped the child (a waitpid(-1)), so that its end is unknown.
+    // Exit code; or the number of the signal that ended the child (then
+    // `signalled`); or 127 when the child could not be started; or -1 when
+    // something else in this process reaped the child (a waitpid(-1)), so
+    // that its end is unknown.
     std::int32_t status = 0;
     // Standard output and standard error as one UTF-8 text, in writing order:
     // the first maxOutputBytes bytes the child wrote, in which bytes that are
@@ -32,6 +34,8 @@ struct CommandResult {
     std::string output;
     // Whether run ended the child at its time limit.
     bool timedOut = false;
+    // Whether a signal ended the child: `status` is its number.
+    bool signalled = false;
 
     bool operator==(const CommandResult&) const = default;
 };
@@ -47,9 +51,6 @@ namespace CommandRunner {
 // The whole environment search path of every child.
 inline constexpr std::string_view childSearchPath =
     "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
-
-// The activity log.
-inline constexpr std::string_view logPath = KELVANE_LOG_PATH;
 
 // Status of a child that could not be started.
 inline constexpr std::int32_t launchFailureStatus = 127;
@@ -106,39 +107,25 @@ private:
 CommandResult run(const std::string& executable, const std::vector<std::string>& arguments, double timeout,
                   const StopSignal* stop = nullptr);
 
-// Appends "[YYYY-MM-DD HH:MM:SS +0000] <message>\n" (UTC) to the activity
-// log with one write(). Never fails towards the caller: an entry that cannot
-// be written is dropped. Only a regular file with a single name is ever
-// written; a symbolic link, a file with other hard links (which may be
-// someone else's file) or anything else at the path is refused.
-//
-// The log is the shared one (places.logPath) until that is refused once;
-// from then on, for the rest of the process, it is the user's private one
-// (places.privateLogPath), whose first entry says why. Without a private
-// log a refused entry is dropped.
-void appendLog(std::string_view message);
-void appendLog(std::string_view message, const Places& places);
-// The same, into exactly `logFile`: no private log takes over.
-void appendLog(std::string_view message, const std::string& logFile);
+// What a detached program wrote to standard output and standard error, and
+// nothing else: kept beside the activity log for as long as someone holds
+// it.
+class ProgramOutput {
+public:
+    explicit ProgramOutput(FileDescriptor kept = {}) : kept_(std::move(kept)) {}
+    // Whether it was kept (it is not where no relay could be started).
+    bool known() const { return static_cast<bool>(kept_); }
+    // Hands it to `sink` from the start, in order, in chunks of at most
+    // 64 KiB: at most `limit` bytes in all, so that memory stays bounded.
+    void read(const std::function<void(std::string_view)>& sink, std::size_t limit) const;
 
-// The log that appendLog(message, places) writes now: the shared one while
-// it can be used (or created), otherwise the private one. Switches to the
-// private log, as appendLog would, when the shared one is refused.
-std::string logInUse(const Places& places);
+private:
+    FileDescriptor kept_;
+};
 
-// Why appendLog would not write the file at `path`, or nothing when it would
-// (a regular file with a single name). Looks at the path itself, never at
-// what a symbolic link there points to; something missing gives the system's
-// words.
-std::optional<std::string> logFileProblem(const std::string& path);
-
-// Told how a detached program ended: its status (as run's), and as output
-// the text that reached the activity log from its start to its end (the
-// last maxEndOutputBytes of it). Other writers' entries and other programs'
-// output written meanwhile are in that text too. Called once, on a thread of
-// the launcher's own.
-using DetachedEnd = std::function<void(const CommandResult&)>;
-inline constexpr std::size_t maxEndOutputBytes = 64 * 1024;
+// Told how a detached program ended (its status, as run's, with no output)
+// and what it wrote. Called once, on a thread of the launcher's own.
+using DetachedEnd = std::function<void(const CommandResult& end, const ProgramOutput& output)>;
 
 // Starts `executable` with `arguments` and returns once it has started,
 // without waiting for it. Environment: PATH=childSearchPath, ADB=<the adb
@@ -146,9 +133,11 @@ inline constexpr std::size_t maxEndOutputBytes = 64 * 1024;
 // session's, SDL's and adb's variables where Kelvane's environment sets them
 // (CommandRunner.cpp, inheritedVariables), so that a graphical program
 // reaches the user's display. Standard output and standard error are
-// appended to the activity log that appendLog(places) writes; when no log
-// can be opened at all they are discarded, and the program starts all the
-// same. The child runs in its own session and may outlive the application.
+// appended to the activity log that appendLog(places) writes, through a
+// relay of their own (tee, in the program's session) that also keeps them
+// apart for `ended`; when no log can be opened at all they are discarded,
+// and the program starts all the same. The child runs in its own session
+// and may outlive the application.
 // Once it has started the launch has succeeded: a small thread reaps the
 // child when it ends and tells `ended`, if given; when no thread can be had,
 // the next run or launchDetached after its end reaps it, and `ended` is not
@@ -166,9 +155,6 @@ void launchDetached(const std::string& executable,
 // U+10FFFF, a stray or missing continuation byte) replaced by one U+FFFD, as
 // Unicode recommends. No invalid byte costs more than one replacement.
 std::string decodeUTF8(std::string bytes);
-
-// The entry line that appendLog writes for `message` at `unixSeconds`.
-std::string formatLogEntry(std::string_view message, std::int64_t unixSeconds);
 
 } // namespace CommandRunner
 } // namespace kelvane

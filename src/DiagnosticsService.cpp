@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <map>
+#include <tuple>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -278,18 +279,19 @@ std::string executablePath() {
 #endif
 }
 
-// The user's private activity log: in the session's runtime directory on
-// Linux, in the per-user temporary directory on macOS, otherwise below the
-// home directory; empty when none of them is known.
-std::string privateLogLocation() {
+// The user's private activity log, and the directory of the user's own it
+// lies below: the session's runtime directory on Linux, the per-user
+// temporary directory on macOS, otherwise the home directory; nothing when
+// none of them is known.
+std::pair<std::string, std::string> privateLogLocation() {
     const auto directory = directoryFromEnvironment;
     const std::string name = "kelvane-pro.log";
 #if defined(__APPLE__)
-    if (const std::string temporary = directory("TMPDIR"); !temporary.empty()) return joinPath(temporary, name);
+    if (const std::string temporary = directory("TMPDIR"); !temporary.empty()) return {joinPath(temporary, name), temporary};
 #else
-    if (const std::string runtime = directory("XDG_RUNTIME_DIR"); !runtime.empty()) return joinPath(runtime, name);
+    if (const std::string runtime = directory("XDG_RUNTIME_DIR"); !runtime.empty()) return {joinPath(runtime, name), runtime};
 #endif
-    if (const std::string home = directory("HOME"); !home.empty()) return joinPath(home, ".local/state/" + name);
+    if (const std::string home = directory("HOME"); !home.empty()) return {joinPath(home, ".local/state/" + name), home};
     return {};
 }
 
@@ -301,7 +303,7 @@ Places Places::standard() {
     places.adbCandidates = standardADBCandidates();
     places.scrcpyCandidates = standardScrcpyCandidates();
     places.logPath = std::string(CommandRunner::logPath);
-    places.privateLogPath = privateLogLocation();
+    std::tie(places.privateLogPath, places.privateLogBase) = privateLogLocation();
 #if defined(__linux__)
     places.usbDevicesDir = "/sys/bus/usb/devices";
 #endif
@@ -609,104 +611,6 @@ DiagnosticsSnapshot judgedFor(DiagnosticsSnapshot snapshot, const std::optional<
     snapshot.lingguangInstalled = found;
     snapshot.checks = makeChecks(snapshot);
     return snapshot;
-}
-
-// ---- A mirror's end ------------------------------------------------------
-
-namespace {
-
-// Failures of scrcpy that Kelvane can explain: a text that scrcpy, the adb
-// it runs, or its server on the phone prints for it (as printed), and what
-// the user can do. The first row whose text was printed gives the advice, so
-// a cause comes before what it leads to (two adb versions before a phone
-// that is then not found).
-constexpr std::string_view phoneNotFoundAdvice =
-    "The phone was not found: reconnect it, approve USB debugging if the phone asks, and press Refresh.";
-constexpr std::string_view tooOldAdvice = "This scrcpy is too old for the phone's Android version: install a newer scrcpy.";
-constexpr std::string_view noDisplayAdvice =
-    "scrcpy found no display for its window: start Kelvane from the desktop session, or set SDL_VIDEODRIVER.";
-struct KnownMirrorFailure {
-    std::string_view printed;
-    std::string_view advice;
-};
-constexpr KnownMirrorFailure knownMirrorFailures[] = {
-    // adb: "adb server version (40) doesn't match this client (41); killing..."
-    {"doesn't match this client",
-     "Two adb versions stop each other's server (another tool runs its own adb): use one adb for every tool."},
-    // "[server] ERROR: The server version (2.3) does not match the client (2.3.1)"
-    {"does not match the client", "scrcpy's server does not belong to this scrcpy: reinstall scrcpy."},
-    // "java.lang.AssertionError: java.lang.NoSuchMethodException: android.view.SurfaceControl.createDisplay ..."
-    {"java.lang.NoSuchMethodException", tooOldAdvice},
-    // "Caused by: java.lang.IllegalArgumentException: displayToken must not be null"
-    {"displayToken must not be null", tooOldAdvice},
-    // "[server] ERROR: Encoding error: android.media.MediaCodec$CodecException: Error 0xfffffc0e"
-    {"MediaCodec$CodecException",
-     "The phone's video encoder failed at this size: mirror at a lower resolution (scrcpy -m 1024)."},
-    // "ERROR: Could not initialize SDL video: No available video device"
-    {"No available video device", noDisplayAdvice},
-    {"No available displays", noDisplayAdvice},
-    {"Could not create window", noDisplayAdvice},
-    // "ERROR: Could not find any ADB device", "ERROR: Could not find ADB device R58M:"
-    {"Could not find any ADB device", phoneNotFoundAdvice},
-    {"Could not find ADB device", phoneNotFoundAdvice},
-    // adb: "adb: error: failed to get feature set: device 'R58M' not found"
-    {"failed to get feature set", phoneNotFoundAdvice},
-    {"no devices/emulators found", phoneNotFoundAdvice},
-    // "Caused by: java.lang.SecurityException: Injecting input events requires the caller ... INJECT_EVENTS permission."
-    {"INJECT_EVENTS permission",
-     "The phone refuses input from the computer: on Xiaomi phones (MIUI, HyperOS) turn on Developer options "
-     "\u2192 USB debugging (Security settings)."},
-};
-
-// scrcpy's error lines begin so; those its server on the phone sends, with
-// the server's mark before it.
-constexpr std::string_view errorLinePrefix = "ERROR:";
-constexpr std::string_view serverLinePrefix = "[server] ";
-// Error lines that only say that something before them went wrong: the
-// reason is the last error line but these, unless there is no other.
-constexpr std::string_view consequenceLines[] = {"Server connection failed", "Exception on thread"};
-
-} // namespace
-
-std::optional<std::string> mirrorEndReport(const std::string& serial, const CommandResult& end) {
-    if (end.status == 0) return std::nullopt;
-    // Two mirrors that write into the log at the same time may mix their
-    // lines; the reason is then the last of either's.
-    std::string_view reason, lastError;
-    std::string_view rest = end.output;
-    while (!rest.empty()) {
-        const std::size_t lineEnd = rest.find('\n');
-        std::string_view line = rest.substr(0, lineEnd);
-        rest = lineEnd == std::string_view::npos ? std::string_view() : rest.substr(lineEnd + 1);
-        if (line.starts_with(serverLinePrefix)) line.remove_prefix(serverLinePrefix.size());
-        if (!line.starts_with(errorLinePrefix)) continue;
-        line.remove_prefix(errorLinePrefix.size());
-        // An indented one continues the line before it (a list, a hint).
-        if (line.starts_with("  ")) continue;
-        const std::size_t first = line.find_first_not_of(" \t");
-        const std::size_t last = line.find_last_not_of(" \t\r:");
-        if (first == std::string_view::npos || last < first) continue;
-        line = line.substr(first, last - first + 1);
-        lastError = line;
-        const auto startsLine = [&](std::string_view consequence) { return line.starts_with(consequence); };
-        if (std::none_of(std::begin(consequenceLines), std::end(consequenceLines), startsLine)) reason = line;
-    }
-    if (reason.empty()) reason = lastError;
-
-    std::string report = "Mirror for " + serial + " ended (status " + std::to_string(end.status) + ")";
-    if (reason.empty()) {
-        report += ".";
-    } else {
-        report += ": " + std::string(reason);
-        if (std::string_view(".!?").find(reason.back()) == std::string_view::npos) report += ".";
-    }
-    for (const KnownMirrorFailure& failure : knownMirrorFailures) {
-        if (end.output.find(failure.printed) != std::string::npos) {
-            report += " " + std::string(failure.advice);
-            break;
-        }
-    }
-    return report;
 }
 
 } // namespace DiagnosticsService

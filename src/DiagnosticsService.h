@@ -5,8 +5,10 @@
 #include "ADBOutput.h"
 #include "ADBServer.h"
 #include "CommandRunner.h"
+#include "MirrorEnd.h"
 #include "Models.h"
 #include "OutsideTools.h"
+#include "Places.h"
 
 #include <functional>
 #include <optional>
@@ -15,32 +17,6 @@
 #include <vector>
 
 namespace kelvane {
-
-// Where Kelvane looks for its tools and writes its activity log. Fixed for
-// users; tests hand in their own.
-struct Places {
-    // The application bundle's root (X.app), or the directory that holds a
-    // bare executable. The bundled adb lies below it.
-    std::string bundleRoot;
-    // The adb candidates that follow the bundled copy, in order.
-    std::vector<std::string> adbCandidates;
-    // The scrcpy candidates, in order.
-    std::vector<std::string> scrcpyCandidates;
-    // The activity log, shared by every user of the machine.
-    std::string logPath;
-    // The user's own activity log, which takes the shared one's place when
-    // that cannot be used (someone else's file, a link, a directory); empty:
-    // none.
-    std::string privateLogPath;
-    // Linux's list of USB devices and interfaces (/sys/bus/usb/devices),
-    // read when adb lists no phone; empty: not read.
-    std::string usbDevicesDir;
-    // Where adb's server listens: adb's variables say.
-    ADBServerAddress adbServer;
-
-    // This installation's places.
-    static Places standard();
-};
 
 namespace DiagnosticsService {
 
@@ -126,16 +102,6 @@ DiagnosticsSnapshot withOtherServer(DiagnosticsSnapshot snapshot, int version, i
 // /sys/bus/usb/devices) shows of phones. Plain file reads; anything that
 // cannot be read counts as nothing found.
 USBFinding readUSBBus(const std::string& devicesDir);
-
-// ---- A mirror's end ------------------------------------------------------
-
-// What to tell the user when the mirror for `serial` has ended as `end`
-// says (scrcpy's status, and the text that reached the activity log from
-// its start to its end). Nothing for status 0: the user closed it.
-// Otherwise "Mirror for <serial> ended (status <status>): <reason>", where
-// the reason is scrcpy's last error line, followed by advice when what was
-// printed is a failure Kelvane knows.
-std::optional<std::string> mirrorEndReport(const std::string& serial, const CommandResult& end);
 
 } // namespace DiagnosticsService
 } // namespace kelvane

@@ -92,9 +92,11 @@ ViewModelServices ViewModelServices::withDefaults(ViewModelServices services) {
     if (services.logPath.empty()) {
         services.logPath = places.logPath;
         services.privateLogPath = places.privateLogPath;
+        services.privateLogBase = places.privateLogBase;
     }
     places.logPath = services.logPath;
     places.privateLogPath = services.privateLogPath;
+    places.privateLogBase = services.privateLogBase;
 
     if (!services.onUIThread) services.onUIThread = runInline;
     if (!services.isUIThread) services.isUIThread = [] { return true; };
@@ -409,13 +411,17 @@ void DiagnosticsViewModel::finishMirror(const std::string& scrcpyPath, const std
     services_.appendLog(launchingEntry(serial));
 
     // Told on the launcher's thread when scrcpy ends, maybe after this model
-    // is gone; a failure is reported on the UI thread.
-    CommandRunner::DetachedEnd ended = [model = weak_from_this(), serial](const CommandResult& end) {
+    // is gone; what scrcpy wrote is read there, and the end reported on the
+    // UI thread.
+    CommandRunner::DetachedEnd ended = [model = weak_from_this(), serial](const CommandResult& end,
+                                                                         const CommandRunner::ProgramOutput& output) {
         const auto self = model.lock();
         if (!self) return;
-        if (std::optional<std::string> report = DiagnosticsService::mirrorEndReport(serial, end)) {
-            self->services_.onUIThread([self, report = std::move(*report)] { self->reportMirrorEnd(report); });
-        }
+        DiagnosticsService::MirrorOutputScan scan;
+        output.read([&](std::string_view chunk) { scan.feed(chunk); }, DiagnosticsService::maxMirrorOutputRead);
+        DiagnosticsService::MirrorEndReport report =
+            DiagnosticsService::mirrorEndReport(serial, end, output.known() ? &scan : nullptr);
+        self->services_.onUIThread([self, report = std::move(report)] { self->reportMirrorEnd(report); });
     };
     std::optional<std::string> failure;
     try {
@@ -434,21 +440,26 @@ void DiagnosticsViewModel::finishMirror(const std::string& scrcpyPath, const std
     assign(Property::isStarting, isStarting_, false);
 }
 
-void DiagnosticsViewModel::reportMirrorEnd(const std::string& report) {
-    assign(Property::lastError, lastError_, std::optional<std::string>(report));
-    assign(Property::statusMessage, statusMessage_, std::optional<std::string>(report));
-    services_.appendLog(report);
+void DiagnosticsViewModel::reportMirrorEnd(const DiagnosticsService::MirrorEndReport& report) {
+    if (report.error) assign(Property::lastError, lastError_, report.error);
+    if (report.status) assign(Property::statusMessage, statusMessage_, report.status);
+    services_.appendLog(report.logEntry);
 }
 
 Places DiagnosticsViewModel::logPlaces() const {
     Places places;
     places.logPath = services_.logPath;
     places.privateLogPath = services_.privateLogPath;
+    places.privateLogBase = services_.privateLogBase;
     return places;
 }
 
 void DiagnosticsViewModel::openLog() {
-    const std::string path = CommandRunner::logInUse(logPlaces());
+    // No log in use: the shared one is refused, and there is no private
+    // one; why the shared one is refused says enough.
+    const Places places = logPlaces();
+    std::string path = CommandRunner::logInUse(places);
+    if (path.empty()) path = places.logPath;
     if (!services_.fileExists(path)) services_.appendLog(std::string(logCreatedEntry));
     if (const std::optional<std::string> problem = services_.logFileProblem(path)) {
         services_.reportProblem(notOpeningLogMessage(path, *problem));

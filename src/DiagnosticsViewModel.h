@@ -65,10 +65,12 @@ struct ViewModelServices {
     // no desktop, answers false.
     std::function<bool(const std::string&)> openFile;
     // The shared activity log, and the user's private one that takes its
-    // place when it cannot be used (empty: none). Default: the standard
-    // ones; a caller's own logPath comes without a private log unless given.
+    // place when it cannot be used (empty: none), below the user's own
+    // directory privateLogBase. Default: the standard ones; a caller's own
+    // logPath comes without a private log unless given.
     std::string logPath;
     std::string privateLogPath;
+    std::string privateLogBase;
 
     // The real services, with the missing members of `overrides` filled in.
     static ViewModelServices withDefaults(ViewModelServices overrides = {});
@@ -182,7 +184,7 @@ private:
     // runs `done` first, has run.
     Completion beginOperation(Completion done);
     void finishMirror(const std::string& scrcpyPath, const std::string& serial);
-    void reportMirrorEnd(const std::string& report);
+    void reportMirrorEnd(const DiagnosticsService::MirrorEndReport& report);
     // The places of the activity logs that the services write.
     Places logPlaces() const;
     void unsubscribe(std::size_t key);

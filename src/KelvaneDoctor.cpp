@@ -31,6 +31,9 @@ constexpr std::string_view versionOption = "--version";
 
 // Names the activity log in the text report.
 constexpr std::string_view activityLogLabel = "Activity log: ";
+// ... when no log could be written.
+constexpr std::string_view noActivityLog = "none (the shared one cannot be used, and there is no place of this user's "
+                                           "alone for a private one)";
 
 // The project's version, handed in by the build.
 constexpr std::string_view projectVersion = KELVANE_VERSION;
@@ -127,7 +130,8 @@ std::string textReport(const DiagnosticsSnapshot& snapshot, const std::string& l
         report += std::string(rawValue(check.state())) + "  " + check.title() +
                   std::string(titleWidth - check.title().size() + 2, ' ') + check.detail() + "\n";
     }
-    report += "\n" + snapshot.summary() + "\n" + std::string(activityLogLabel) + logPath + "\n";
+    report += "\n" + snapshot.summary() + "\n" + std::string(activityLogLabel) +
+              (logPath.empty() ? std::string(noActivityLog) : logPath) + "\n";
     if (!snapshot.log.empty()) {
         report += "\n" + snapshot.log;
         if (snapshot.log.back() != '\n') report += "\n";
@@ -159,7 +163,7 @@ std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& l
         {"log", snapshot.log},
         {"summary", snapshot.summary()},
         {"canStartMirror", DiagnosticsService::canStartMirror(snapshot)},
-        {"logPath", logPath},
+        {"logPath", logPath.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(logPath)},
     };
     // Paths come from the file system and need not be UTF-8.
     const std::string dumped = json.dump(oneLine ? -1 : 2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

@@ -27,7 +27,7 @@ std::string_view version();
 std::string usage(const std::string& program);
 
 // The four rows (state, title, detail), the summary, the activity log the
-// pass wrote (`logPath`) and the transcript. Control characters other than
+// pass wrote (`logPath`; empty: none) and the transcript. Control characters other than
 // line feed and tab (text from the phone may hold terminal escapes) are
 // shown as \xHH, one per byte.
 std::string textReport(const DiagnosticsSnapshot& snapshot, const std::string& logPath);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <future>
 #include <limits>
 #include <regex>
@@ -91,8 +92,9 @@ TEST(CommandRunnerRun, BareNameIsARelativePathNotASearch) {
 
 TEST(CommandRunnerRun, ReportsTheSignalThatEndedTheChild) {
     TempDir dir;
-    EXPECT_EQ(runScript(dir, "kill -KILL $$\n").status, 9);
-    EXPECT_EQ(runScript(dir, "kill -INT $$\n").status, 2);
+    EXPECT_EQ(runScript(dir, "kill -KILL $$\n"), (CommandResult{9, "", false, true}));
+    EXPECT_EQ(runScript(dir, "kill -INT $$\n"), (CommandResult{2, "", false, true}));
+    EXPECT_EQ(runScript(dir, "exit 9\n"), (CommandResult{9, "", false, false}));
 }
 
 TEST(CommandRunnerRun, TimeLimitSendsTerminationAndKeepsEarlierOutput) {
@@ -100,7 +102,7 @@ TEST(CommandRunnerRun, TimeLimitSendsTerminationAndKeepsEarlierOutput) {
     const double before = test::now();
     const CommandResult result = runScript(dir, "printf 'before'\nexec sleep 30\n", 1.0);
     const double elapsed = test::now() - before;
-    EXPECT_EQ(result, (CommandResult{15, "before", true}));
+    EXPECT_EQ(result, (CommandResult{15, "before", true, true}));
     EXPECT_GT(elapsed, 0.9); // the status says the termination request ended it, not the kill after it
 }
 
@@ -466,25 +468,39 @@ TEST(CommandRunnerLaunch, UnusableSharedLogGivesWayToThePrivateOneAndNeverStopsT
     ::mkdir((dir / "a-directory").c_str(), 0755);
     test::writeFile(dir / "target", "");
     ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "gone").c_str(), (dir / "dangling").c_str()), 0);
     ASSERT_EQ(::link((dir / "target").c_str(), (dir / "hard-link").c_str()), 0);
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0666), 0);
+    // Another user's file that anyone may write, left where the log goes
+    // (made as root: a file of nobody's).
+    test::writeFile(dir / "someone-elses", "", 0666);
+    const bool ownedByAnother = ::geteuid() == 0 && ::chown((dir / "someone-elses").c_str(), 65534, 65534) == 0;
     const auto launch = [](const std::string& program, const std::string& argument, const Places& places) {
         std::promise<CommandResult> end;
-        CommandRunner::launchDetached(program, {argument}, places, [&](const CommandResult& result) { end.set_value(result); });
+        CommandRunner::launchDetached(program, {argument}, places,
+                                      [&](const CommandResult& result, const CommandRunner::ProgramOutput& output) {
+                                          std::string kept;
+                                          output.read([&](std::string_view chunk) { kept += chunk; }, 1000);
+                                          end.set_value({result.status, kept});
+                                      });
         return end.get_future().get();
     };
-    // The cause, as the first entry of the private log gives it (empty: the system's words).
     for (const auto& [name, cause] : std::vector<std::pair<std::string, std::string>>{
-             {"a-directory", ""}, {"link", "it is a symbolic link"}, {"hard-link", "it has more than one hard link"},
-             {"fifo", ""}, {"missing/parent.log", "No such file or directory"}}) {
+             {"a-directory", "it is a directory"}, {"link", "it is a symbolic link"}, {"dangling", "it is a symbolic link"},
+             {"hard-link", "it has more than one hard link"}, {"fifo", "it is a FIFO"},
+             {"someone-elses", "it is another user's file"}, {"missing/parent.log", "No such file or directory"}}) {
+        if (name == "someone-elses" && !ownedByAnother) continue;
         Places places = placesLoggingTo(dir / name);
+        places.privateLogBase = dir.path();
         places.privateLogPath = dir / ("private-of-" + name.substr(0, name.find('/')) + "/kelvane-pro.log");
         EXPECT_EQ(launch("/bin/echo", "started", places), (CommandResult{0, "started\n"})) << name;
         CommandRunner::appendLog("an entry", places);
         EXPECT_EQ(CommandRunner::logInUse(places), places.privateLogPath);
         const std::vector<std::string> written = lines(test::readFile(places.privateLogPath));
         ASSERT_EQ(written.size(), 3u) << name;
-        EXPECT_NE(written[0].find("] Not using the shared activity log " + (dir / name) + ": " + cause), std::string::npos);
+        EXPECT_TRUE(test::isLogOf(written[0] + "\n", {"Not using the shared activity log " + (dir / name) + ": " + cause +
+                                                      ". This log takes its place for the rest of this run."}))
+            << written[0];
         EXPECT_EQ(written[1], "started");
         EXPECT_TRUE(test::isLogOf(written[2] + "\n", {"an entry"})) << written[2];
         struct stat info {};
@@ -492,9 +508,29 @@ TEST(CommandRunnerLaunch, UnusableSharedLogGivesWayToThePrivateOneAndNeverStopsT
         EXPECT_EQ(info.st_mode & 0777, 0700u) << "made for this user alone";
     }
     EXPECT_EQ(test::readFile(dir / "target"), "");
+    EXPECT_EQ(test::readFile(dir / "someone-elses"), "");
     // With no log at all the program still starts; its output is lost.
     EXPECT_EQ(launch("/usr/bin/touch", dir / "started", placesLoggingTo(dir / "link")), (CommandResult{0, ""}));
     EXPECT_TRUE(test::exists(dir / "started"));
+}
+
+TEST(CommandRunnerLog, APrivateLogIsMadeOnlyWhereEveryDirectoryIsThisUsersAlone) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "home/.local");
+    std::filesystem::create_directories(dir / "elsewhere");
+    ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "home/.local/state").c_str()), 0);
+    std::filesystem::create_directories(dir / "open");
+    ::chmod((dir / "open").c_str(), 0777);
+    for (const auto& [base, log] : std::vector<std::pair<std::string, std::string>>{
+             {dir / "home", dir / "home/.local/state/kelvane-pro.log"}, {dir / "open", dir / "open/kelvane-pro.log"}}) {
+        Places places = placesLoggingTo(dir / "elsewhere");
+        places.privateLogBase = base;
+        places.privateLogPath = log;
+        CommandRunner::appendLog("dropped", places);
+        EXPECT_EQ(CommandRunner::logInUse(places), "") << log;
+        EXPECT_FALSE(test::exists(log)) << log;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "elsewhere"));
 }
 
 #ifdef __linux__
@@ -564,8 +600,9 @@ TEST(CommandRunnerLaunch, StartedChildIsASuccessEvenWithoutAThreadToReapIt) {
 
     ASSERT_TRUE(test::eventually([&] { return !test::readFile(log).empty(); }));
     const pid_t pid = std::stoi(test::readFile(log));
-    // Nobody waits for it: it ends as a zombie, until the next run reaps it.
-    EXPECT_TRUE(test::eventually([&] { return zombieChildren() == 1; }));
+    // Nobody waits for it or its relay: they end as zombies, until the next
+    // run reaps them.
+    EXPECT_TRUE(test::eventually([&] { return zombieChildren() == 2; }));
     EXPECT_EQ(::kill(pid, 0), 0);
     EXPECT_EQ(CommandRunner::run("/bin/true", {}, 5).status, 0);
     EXPECT_EQ(zombieChildren(), 0);

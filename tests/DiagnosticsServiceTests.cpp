@@ -726,35 +726,73 @@ TEST(BuildSnapshot, EachPassStartsAfreshWithNewRows) {
 
 TEST(MirrorEndReport, ScrcpysRealFailuresGetTheirReasonAndAdvice) {
     struct Case {
-        CommandResult end;          // status, what reached the log
-        std::string reasonAndAdvice; // what follows "Mirror for R58M ended (status N)", up to a word of the advice
+        std::string output;          // what scrcpy wrote
+        std::string reasonAndAdvice; // what follows "Mirror for R58M ended (status 1)", up to a word of the advice
     };
     const std::vector<Case> cases{
-        {{1, "ERROR: Could not find any ADB device\nERROR: Server connection failed\n"}, ": Could not find any ADB device. The phone was not found"},
-        {{1, "ERROR: Could not find ADB device R58M:\nERROR:     -->   (usb)  0123  device  Pixel_7\n"
-             "ERROR: Server connection failed\n"},
+        {"ERROR: Could not find any ADB device\nERROR: Server connection failed\n", ": Could not find any ADB device. The phone was not found"},
+        {"ERROR: Could not find ADB device R58M:\nERROR:     -->   (usb)  0123  device  Pixel_7\n"
+         "ERROR: Server connection failed\n",
          ": Could not find ADB device R58M. The phone was not found"},
-        {{1, "adb server version (40) doesn't match this client (41); killing...\nERROR: Server connection failed\n"},
+        {"adb server version (40) doesn't match this client (41); killing...\nERROR: Server connection failed\n",
          ": Server connection failed. Two adb versions"},
-        {{1, "[server] ERROR: The server version (2.3) does not match the client (2.3.1)\n"},
+        {"[server] ERROR: The server version (2.3) does not match the client (2.3.1)\n",
          ": The server version (2.3) does not match the client (2.3.1). scrcpy's server does not belong"},
-        {{1, "[server] ERROR: Exception on thread Thread[video,5,main]\njava.lang.NoSuchMethodException: android.view\n"},
+        {"[server] ERROR: Exception on thread Thread[video,5,main]\njava.lang.NoSuchMethodException: android.view\n",
          ": Exception on thread Thread[video,5,main]. This scrcpy is too old"},
-        {{2, "[server] ERROR: Encoding error: android.media.MediaCodec$CodecException: Error 0xfffffff4\n"},
+        {"[server] ERROR: Encoding error: android.media.MediaCodec$CodecException: Error 0xfffffff4\n",
          ": Encoding error: android.media.MediaCodec$CodecException: Error 0xfffffff4. The phone's video encoder"},
-        {{1, "ERROR: Could not initialize SDL video: No available video device\n"},
+        {"ERROR: Could not initialize SDL video: No available video device\n",
          ": Could not initialize SDL video: No available video device. scrcpy found no display"},
-        {{1, "[server] ERROR: Could not invoke method\nCaused by: ... to have the INJECT_EVENTS permission.\n"},
+        {"[server] ERROR: Could not invoke method\nCaused by: ... to have the INJECT_EVENTS permission.\n",
          ": Could not invoke method. The phone refuses input"},
-        {{1, "ERROR: Something new happened!\r\n"}, ": Something new happened!"},
-        {{9, "[2026-12-07 10:00:00 +0000] Launching scrcpy for device X\n"}, "."},
+        // The first known cause printed wins, wherever it stands; a line
+        // without its line end counts.
+        {"ERROR: Could not find any ADB device\n" + std::string(10000, 'x') + "\nadb server version (1) doesn't match this client (2)",
+         ": Could not find any ADB device. Two adb versions"},
+        {"ERROR: Something new happened!\r\n", ": Something new happened!"},
+        {"INFO: nothing went wrong\n", "."},
     };
     for (const Case& c : cases) {
-        const std::string report = mirrorEndReport("R58M", c.end).value_or("");
-        const std::string start = "Mirror for R58M ended (status " + std::to_string(c.end.status) + ")";
+        MirrorOutputScan scan;
+        for (std::size_t at = 0; at < c.output.size(); at += 3) scan.feed(std::string_view(c.output).substr(at, 3));
+        const std::string report = mirrorEndReport("R58M", {1}, &scan).error.value_or("");
+        const std::string start = "Mirror for R58M ended (status 1)";
         EXPECT_EQ(report.substr(0, start.size() + c.reasonAndAdvice.size()), start + c.reasonAndAdvice) << report;
     }
-    EXPECT_EQ(mirrorEndReport("R58M", {0, "ERROR: Could not find any ADB device\n"}), std::nullopt) << "closed by the user";
+}
+
+TEST(MirrorEndReport, EachEndIsToldAsItHappened) {
+    const std::string mirror = "Mirror for R58M";
+    const std::string gone = mirror + " ended: the phone was disconnected.";
+    const std::string crash = "scrcpy crashed (SIGSEGV). Install the newest scrcpy; if it keeps crashing, tell scrcpy's "
+                              "developers what you did.";
+    const std::string failure = mirror + " ended (status 1): Could not find any ADB device. The phone was not found: "
+                                "reconnect it, approve USB debugging if the phone asks, then press Start Mirror again.";
+    const struct {
+        CommandResult end;
+        std::optional<std::string> status, error;
+        std::string log;
+    } cases[] = {
+        {{0}, std::nullopt, std::nullopt, mirror + " ended."},
+        {{2}, gone, std::nullopt, gone},
+        {{SIGTERM, "", false, true}, mirror + " was stopped.", std::nullopt, mirror + " was stopped (SIGTERM)."},
+        {{SIGHUP, "", false, true}, mirror + " was stopped.", std::nullopt, mirror + " was stopped (SIGHUP)."},
+        {{SIGSEGV, "", false, true}, mirror + " stopped unexpectedly.", crash, mirror + " stopped unexpectedly. " + crash},
+        {{1}, mirror + " failed.", failure, failure},
+        {{SIGTERM}, mirror + " failed.", mirror + " ended (status 15): Could not find any ADB device. The phone was "
+                                                  "not found: reconnect it, approve USB debugging if the phone asks, "
+                                                  "then press Start Mirror again.", ""},
+    };
+    MirrorOutputScan scan;
+    scan.feed("ERROR: Could not find any ADB device\n");
+    for (const auto& c : cases) {
+        const MirrorEndReport report = mirrorEndReport("R58M", c.end, &scan);
+        EXPECT_EQ(report.status, c.status) << c.log;
+        EXPECT_EQ(report.error, c.error) << c.log;
+        if (!c.log.empty()) EXPECT_EQ(report.logEntry, c.log);
+    }
+    EXPECT_EQ(mirrorEndReport("R58M", {1}).error, mirror + " ended (status 1).") << "output not known";
 }
 
 } // namespace

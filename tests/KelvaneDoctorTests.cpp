@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <regex>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
 namespace kelvane {
@@ -383,6 +384,38 @@ TEST(KelvaneDoctorWatch, AReportALinePerChangeAndASignalAbandonsThePassUnderWay)
                                  {"-s", "S1", "shell", "pm", "list", "packages", lingguangPackage}, {"version"}, {"devices"}}))
         << "only the first pass starts adb's server";
 }
+
+} // namespace
+} // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+#if defined(__linux__)
+TEST(KelvaneDoctorLog, ASharedLogOnAFullDiskGivesWayToThePrivateOneAndTheReportNamesIt) {
+    Machine machine;
+    machine.installADB(readyDevices);
+    const std::string full = machine / "full";
+    std::filesystem::create_directory(full);
+    if (::geteuid() != 0 || ::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=16k") != 0) {
+        GTEST_SKIP() << "no small file system of its own can be mounted here";
+    }
+    test::writeFile(full + "/kelvane-pro.log", std::string(16 * 1024, 'x'));
+    machine.places.logPath = full + "/kelvane-pro.log";
+    machine.places.privateLogBase = machine.path();
+    machine.places.privateLogPath = machine / "private/kelvane-pro.log";
+
+    const auto outcome = machine.doctor({});
+    ::umount2(full.c_str(), MNT_DETACH);
+
+    EXPECT_NE(outcome.out.find("\nActivity log: " + machine.places.privateLogPath + "\n"), std::string::npos) << outcome.out;
+    EXPECT_TRUE(test::isLogOf(test::readFile(machine.places.privateLogPath),
+                              {"Not using the shared activity log " + machine.places.logPath +
+                                   ": No space left on device. This log takes its place for the rest of this run.",
+                               "Diagnostics refreshed. Ready to mirror 1 authorized device(s)."}))
+        << test::readFile(machine.places.privateLogPath);
+}
+#endif
 
 } // namespace
 } // namespace kelvane

@@ -173,7 +173,7 @@ TEST(StressRun, TwoHundredRunsFromEightThreadsLeaveNothingBehind) {
                     const double started = test::now();
                     const CommandResult r = CommandRunner::run(script, {"linger"}, lingerLimit);
                     const double took = test::now() - started;
-                    check(r == CommandResult{15, "lingering\n", true},
+                    check(r == CommandResult{15, "lingering\n", true, true},
                           what + "time limit gave " + std::to_string(r.status) + " " + r.output);
                     // Ended by the termination request, not by the forced end after it.
                     check(took < lingerLimit + CommandRunner::killGraceSeconds,
