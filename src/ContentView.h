@@ -107,10 +107,19 @@ public:
     // checklist (with the texts of a pass that found nothing, the longest).
     int heightWithFullChecklist(int width);
 
+signals:
+    // The height the content needs at its width has changed: a text wraps
+    // into more or fewer lines.
+    void neededHeightChanged();
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // Holds the content at least as tall as its wrapped texts need at its
+    // width: layouts would squeeze a wrapped label below that.
+    void keepNeededHeight();
     void scheduleRender();
     void renderStatus(const QString& status, bool ready, bool errorAlerted);
     bool renderError();
@@ -151,9 +160,10 @@ private:
 };
 
 // The application's one window: the content in a frame of at least the
-// minimum size, centred in any extra height. Every programmatic showing (not
-// a spontaneous one such as un-minimising) starts a refresh; while the
-// window is open, the model follows the phone.
+// minimum size, centred in any extra height; on a screen too small for it,
+// the window fits the screen and the content scrolls inside. Every
+// programmatic showing (not a spontaneous one such as un-minimising) starts
+// a refresh; while the window is open, the model follows the phone.
 class KelvaneWindow : public QWidget {
     Q_OBJECT
 public:
@@ -170,8 +180,13 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The window's minimum: what the content needs, but never more than the
+    // screen has room for.
+    void fitTheScreen();
+
     std::shared_ptr<DiagnosticsViewModel> model_;
     ContentView* content_;
+    QWidget* frame_;
 };
 
 } // namespace kelvane

@@ -893,3 +893,32 @@ TEST(KelvaneWindow, ReadyStateScreenshotShowsEveryDotGreen) {
 
 } // namespace
 } // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+TEST(KelvaneWindow, EveryLongTextIsShownWholeAtTheSmallestWidth) {
+    const std::string longest = "adb's port 5037 is held by /opt/android-studio/platform-tools/adb (pid 4242, version 39), "
+                                "and this adb is version 41: two adb versions stop each other's servers. End that "
+                                "program, or use that same adb for every tool.";
+    for (const std::string& detail :
+         {longest, "System adb: /home/someone/Android/Sdk/platform-tools/adb/" + std::string(120, 'x'),
+          std::string("A USB device for file or photo transfer is attached, but none offers USB debugging. If it is "
+                      "your phone, turn on Developer options \u2192 USB debugging.")}) {
+        ShownWindow shown;
+        DiagnosticsSnapshot snapshot = readySnapshot();
+        for (CheckItem& check : snapshot.checks) check = CheckItem(check.title(), CheckState::warn, detail);
+        shown.harness.refreshTo(snapshot);
+        const QList<QWidget*> rows = shown.window.findChildren<QWidget*>("checkRow");
+        ASSERT_EQ(rows.size(), 4);
+        for (qsizetype i = 0; i < rows.size(); ++i) {
+            const auto* label = child<QLabel>(rows[i], "checkDetail");
+            EXPECT_GE(label->height(), label->heightForWidth(label->width())) << detail;
+            EXPECT_GE(label->geometry().bottom(), 0);
+            if (i + 1 < rows.size()) EXPECT_LT(rows[i]->geometry().bottom(), rows[i + 1]->geometry().top()) << detail;
+        }
+    }
+}
+
+} // namespace
+} // namespace kelvane

@@ -324,6 +324,8 @@ TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {
                                "Launching scrcpy for device " + serial},
                               "stand-in scrcpy: --serial " + serial + " --window-title Kelvane - " + serial + "\n"))
         << activityLog();
+    // Its end, told on the UI thread, follows.
+    EXPECT_TRUE(ui->runUntil([&] { return activityLog().ends_with("] Mirror for " + serial + " ended.\n"); }));
 }
 
 TEST_F(EndToEnd, TheModelFollowsAPhoneThatComesIsApprovedAndGoesWithoutARefresh) {
