@@ -130,8 +130,47 @@ QFont captionMonospacedFont(const QFont& body) {
     return font;
 }
 
-// Dimmed text: follows the palette, also when it changes (dark mode).
-void makeSecondary(QWidget* widget) { widget->setForegroundRole(QPalette::PlaceholderText); }
+// Marks `widget` as dimmed text on `background`: ContentView colours it
+// from the palette, also when the palette changes (dark mode).
+constexpr const char* secondaryOnProperty = "kelvaneSecondaryOn";
+void makeSecondary(QWidget* widget, QPalette::ColorRole background = QPalette::Window) {
+    widget->setProperty(secondaryOnProperty, int(background));
+}
+
+// How bright `color` looks: WCAG's relative luminance.
+double luminance(const QColor& color) {
+    const auto linear = [](double channel) {
+        return channel <= 0.03928 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF()) + 0.0722 * linear(color.blueF());
+}
+
+// `text` moved toward `background` by `share` (0: unchanged, 1: the
+// background), in the 8-bit steps it is drawn in.
+QColor blended(const QColor& text, const QColor& background, double share) {
+    const auto channel = [share](int from, int to) { return int(std::lround(from + (to - from) * share)); };
+    return QColor(channel(text.red(), background.red()), channel(text.green(), background.green()),
+                  channel(text.blue(), background.blue()));
+}
+
+// `text` dimmed toward `background` as far as `deepest` goes while it keeps
+// a contrast of `ratio` against it.
+QColor dimmed(const QColor& text, const QColor& background, double ratio, double deepest) {
+    double low = 0, high = deepest;
+    if (contrastRatio(blended(text, background, high), background) >= ratio) return blended(text, background, high);
+    for (int step = 0; step < 20; ++step) {
+        const double middle = (low + high) / 2;
+        (contrastRatio(blended(text, background, middle), background) >= ratio ? low : high) = middle;
+    }
+    return blended(text, background, low);
+}
+
+// WCAG's least contrasts: body text, and the parts of a control.
+constexpr double textContrast = 4.5;
+constexpr double controlContrast = 3.0;
+// How far secondary text and the scroll handle are dimmed at most.
+constexpr double secondaryDimming = 0.45;
+constexpr double handleDimming = 0.6;
 
 QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
 
@@ -233,11 +272,12 @@ QPushButton* pushButton(QWidget* parent, const char* name, std::string_view text
 }
 
 // The calm, slim scroll bar of the log box: a rounded knob on a clear track,
-// inset so it stays inside the box's rounded corners.
+// inset so it stays inside the box's rounded corners; the knob (%1, darker
+// under the pointer: %2) stands out from the box in every palette.
 constexpr const char* logScrollBarStyle = R"(
 QScrollBar:vertical { background: transparent; width: 11px; margin: 6px 4px 6px 0px; }
-QScrollBar::handle:vertical { background: palette(mid); border-radius: 3px; min-height: 24px; }
-QScrollBar::handle:vertical:hover { background: palette(dark); }
+QScrollBar::handle:vertical { background: %1; border-radius: 3px; min-height: 24px; }
+QScrollBar::handle:vertical:hover { background: %2; }
 QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0px; border: none; background: none; }
 QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }
 )";
@@ -344,6 +384,11 @@ QString checkStateWord(CheckState state) {
 QColor readyColor() { return QColor(52, 199, 89); }
 QColor warningColor() { return QColor(255, 149, 0); }
 QColor failureColor() { return QColor(255, 59, 48); }
+
+double contrastRatio(const QColor& first, const QColor& second) {
+    const double a = luminance(first), b = luminance(second);
+    return (std::max(a, b) + 0.05) / (std::min(a, b) + 0.05);
+}
 
 QColor checkStateColor(CheckState state) {
     switch (state) {
@@ -460,7 +505,7 @@ ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* p
     statusDot_ = new Dot(statusBox);
     statusDot_->setObjectName(QStringLiteral("statusDot"));
     statusText_ = plainLabel<WrappingLabel>(statusBox, "statusText", calloutFont(body));
-    makeSecondary(statusText_);
+    makeSecondary(statusText_, QPalette::Base);
     busyIndicator_ = new BusyIndicator(statusBox);
     busyIndicator_->setObjectName(QStringLiteral("busyIndicator"));
     setAccessibleRole(busyIndicator_, QAccessible::ProgressBar);
@@ -561,7 +606,6 @@ ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* p
     logText_->setTabStopDistance(tabColumns * QFontMetricsF(logText_->font()).horizontalAdvance(QLatin1Char(' ')));
     logText_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     logText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    logText_->verticalScrollBar()->setStyleSheet(QString::fromLatin1(logScrollBarStyle));
     // The box paints the background with its rounded corners.
     logText_->setAutoFillBackground(false);
     logText_->viewport()->setAutoFillBackground(false);
@@ -577,6 +621,7 @@ ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* p
                                    copyButton, openLogButton, logText_};
     for (qsizetype index = 1; index < tabOrder.size(); ++index) setTabOrder(tabOrder[index - 1], tabOrder[index]);
 
+    applyPalette();
     subscription_ = model_->subscribe([this]([[maybe_unused]] Property property) {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
         if (property == Property::statusMessage) statusSet_ = true;
@@ -587,6 +632,29 @@ ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* p
 }
 
 void ContentView::paintEvent(QPaintEvent*) { paintPanel(this, logText_->geometry(), QPalette::Base); }
+
+void ContentView::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) applyPalette();
+}
+
+void ContentView::applyPalette() {
+    const QPalette colours = palette();
+    for (QWidget* widget : findChildren<QWidget*>()) {
+        const QVariant background = widget->property(secondaryOnProperty);
+        if (!background.isValid()) continue;
+        QPalette own = widget->palette();
+        own.setColor(QPalette::WindowText, dimmed(colours.color(QPalette::WindowText),
+                                                  colours.color(QPalette::ColorRole(background.toInt())), textContrast,
+                                                  secondaryDimming));
+        widget->setPalette(own);
+    }
+    const QColor text = colours.color(QPalette::Text), base = colours.color(QPalette::Base);
+    const QColor handle = dimmed(text, base, controlContrast, handleDimming);
+    const QString style = QString::fromLatin1(logScrollBarStyle)
+                              .arg(handle.name(), dimmed(text, base, controlContrast, handleDimming / 2).name());
+    if (logText_->verticalScrollBar()->styleSheet() != style) logText_->verticalScrollBar()->setStyleSheet(style);
+}
 
 void ContentView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
@@ -712,6 +780,7 @@ void ContentView::setCheckRows(const std::vector<CheckItem>& checks) {
     }
     QWidget* box = checks_->parentWidget();
     const QFont body = font();
+    bool madeRows = false;
     while (checks_->count() < int(checks.size())) {
         auto* row = new QWidget(box);
         row->setObjectName(QStringLiteral("checkRow"));
@@ -737,7 +806,9 @@ void ContentView::setCheckRows(const std::vector<CheckItem>& checks) {
         rowLayout->addLayout(dotColumn);
         rowLayout->addLayout(texts, 1);
         checks_->addWidget(row);
+        madeRows = true;
     }
+    if (madeRows) applyPalette();
     for (std::size_t index = 0; index < checks.size(); ++index) {
         QWidget* row = checks_->itemAt(int(index))->widget();
         const CheckItem& check = checks[index];

@@ -49,6 +49,9 @@ QColor warningColor(); // orange
 QColor failureColor(); // red
 QColor checkStateColor(CheckState state);
 
+// WCAG's contrast ratio of two colours, from 1 (the same) to 21.
+double contrastRatio(const QColor& first, const QColor& second);
+
 // A filled circle of a fixed diameter.
 class Dot : public QWidget {
     Q_OBJECT
@@ -115,11 +118,15 @@ signals:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     // Holds the content at least as tall as its wrapped texts need at its
     // width: layouts would squeeze a wrapped label below that.
     void keepNeededHeight();
+    // Colours dimmed texts and the log's scroll handle from the palette,
+    // dimmed only as far as they stay readable against their background.
+    void applyPalette();
     void scheduleRender();
     void renderStatus(const QString& status, bool ready, bool errorAlerted);
     bool renderError();

@@ -922,3 +922,35 @@ TEST(KelvaneWindow, EveryLongTextIsShownWholeAtTheSmallestWidth) {
 
 } // namespace
 } // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+TEST(ContentView, SecondaryTextAndTheScrollHandleStayReadableInLightAndDark) {
+    QPalette dark;
+    for (const auto& [role, colour] : {std::pair{QPalette::Window, "#202020"}, {QPalette::WindowText, "#f0f0f0"},
+                                       {QPalette::Base, "#2b2b2b"}, {QPalette::Text, "#f0f0f0"}}) {
+        dark.setColor(role, QColor(QString::fromLatin1(colour)));
+    }
+    const QPalette light = QApplication::palette();
+    for (const QPalette& palette : {light, dark}) {
+        ShownWindow shown;
+        shown.window.setPalette(palette);
+        Harness::settle();
+        const QPalette& colours = shown.window.content()->palette();
+        const auto contrast = [&](const char* name, QPalette::ColorRole background) {
+            QWidget* widget = shown.window.findChildren<QWidget*>(QString::fromLatin1(name)).value(0);
+            return contrastRatio(widget->palette().color(widget->foregroundRole()), colours.color(background));
+        };
+        EXPECT_GE(contrast("description", QPalette::Window), 4.5);
+        EXPECT_GE(contrast("checkDetail", QPalette::Window), 4.5);
+        EXPECT_GE(contrast("statusText", QPalette::Base), 4.5);
+        EXPECT_LT(contrast("checkDetail", QPalette::Window), contrast("checkTitle", QPalette::Window)) << "still dimmed";
+        const QString style = child<QPlainTextEdit>(&shown.window, "logText")->verticalScrollBar()->styleSheet();
+        const QString handle = style.mid(style.indexOf(QStringLiteral("background: #")) + 12, 7);
+        EXPECT_GE(contrastRatio(QColor(handle), colours.color(QPalette::Base)), 3.0) << handle.toStdString();
+    }
+}
+
+} // namespace
+} // namespace kelvane
