@@ -52,6 +52,23 @@ std::vector<std::string> standardADBCandidates() {
     return candidates;
 }
 
+// adb in each absolute directory of Kelvane's own search path (Linux: where
+// adb unpacked from Google's platform-tools is found by a terminal). A
+// relative directory would depend on the working directory.
+std::vector<std::string> searchPathADBCandidates() {
+    std::vector<std::string> candidates;
+#if defined(__linux__)
+    const char* searchPath = std::getenv("PATH");
+    std::string_view rest = searchPath ? searchPath : "";
+    while (!rest.empty()) {
+        const std::string_view directory = rest.substr(0, rest.find(':'));
+        rest.remove_prefix(std::min(rest.size(), directory.size() + 1));
+        if (directory.starts_with('/')) candidates.push_back(joinPath(std::string(directory), "adb"));
+    }
+#endif
+    return candidates;
+}
+
 const std::vector<std::string>& standardScrcpyCandidates() {
     static const std::vector<std::string> candidates{
         "/opt/homebrew/bin/scrcpy",
@@ -68,11 +85,16 @@ const std::vector<std::string>& standardScrcpyCandidates() {
 constexpr std::string_view missingLabel = "Missing";
 constexpr std::string_view bundledLabel = "Bundled adb";
 constexpr std::string_view systemLabel = "System adb";
+constexpr std::string_view searchPathLabel = "adb on PATH";
 
 // Checklist rows: titles and details.
 constexpr std::string_view adbTitle = "ADB";
+#if defined(__linux__)
+constexpr std::string_view adbMissingDetail = "Missing. Install with: sudo apt install adb";
+#else
 constexpr std::string_view adbMissingDetail =
     "Missing. Install Android Platform-Tools or bundle platform-tools/adb.";
+#endif
 constexpr std::string_view scrcpyTitle = "scrcpy";
 #if defined(__linux__)
 constexpr std::string_view scrcpyMissingDetail = "Missing. Install with: sudo apt install scrcpy";
@@ -301,6 +323,7 @@ Places Places::standard() {
     Places places;
     places.bundleRoot = DiagnosticsService::runningBundleRoot();
     places.adbCandidates = standardADBCandidates();
+    places.adbOnSearchPath = searchPathADBCandidates();
     places.scrcpyCandidates = standardScrcpyCandidates();
     places.logPath = std::string(CommandRunner::logPath);
     std::tie(places.privateLogPath, places.privateLogBase) = privateLogLocation();
@@ -349,13 +372,22 @@ std::optional<std::string> findADBPath(const Places& places) {
         std::string bundled = joinPath(places.bundleRoot, bundledADBRelativePath);
         if (firstExecutable({bundled})) return bundled;
     }
-    return firstExecutable(places.adbCandidates);
+    if (auto found = firstExecutable(places.adbCandidates)) return found;
+    return firstExecutable(places.adbOnSearchPath);
 }
 
 std::string adbSourceLabel(const std::optional<std::string>& adbPath) {
     if (!adbPath) return std::string(missingLabel);
     if (adbPath->find(bundledADBMarker) != std::string::npos) return std::string(bundledLabel);
     return std::string(systemLabel);
+}
+
+std::string adbSourceLabel(const std::optional<std::string>& adbPath, const Places& places) {
+    const auto among = [&](const std::vector<std::string>& candidates) {
+        return std::find(candidates.begin(), candidates.end(), *adbPath) != candidates.end();
+    };
+    if (adbPath && !among(places.adbCandidates) && among(places.adbOnSearchPath)) return std::string(searchPathLabel);
+    return adbSourceLabel(adbPath);
 }
 
 // ---- Judging -------------------------------------------------------------
@@ -476,7 +508,7 @@ std::optional<DiagnosticsSnapshot> runPass(const Places& places, const PassOptio
     const auto stopped = [&] { return options.stop && options.stop->requested(); };
     DiagnosticsSnapshot snapshot;
     snapshot.adbPath = findADBPath(places);
-    snapshot.adbSource = adbSourceLabel(snapshot.adbPath);
+    snapshot.adbSource = adbSourceLabel(snapshot.adbPath, places);
     snapshot.scrcpyPath = firstExecutable(places.scrcpyCandidates);
 
     std::vector<std::string> transcript;

@@ -33,12 +33,16 @@ std::string bundleRootForExecutable(std::string_view path);
 // followed), exactly as given; nothing when none passes.
 std::optional<std::string> firstExecutable(const std::vector<std::string>& candidates);
 
-// The adb to use: the bundled copy, then the fixed places.
+// The adb to use: the bundled copy, then the fixed places, then the search
+// path's (Linux).
 std::optional<std::string> findADBPath();
 std::optional<std::string> findADBPath(const Places& places);
 
 // "Missing", "Bundled adb" or "System adb".
 std::string adbSourceLabel(const std::optional<std::string>& adbPath);
+// The same, or "adb on PATH" for one that only the search path of
+// `places` holds.
+std::string adbSourceLabel(const std::optional<std::string>& adbPath, const Places& places);
 
 // ---- Judging -------------------------------------------------------------
 

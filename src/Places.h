@@ -34,6 +34,9 @@ struct Places {
     std::string usbDevicesDir;
     // Where adb's server listens: adb's variables say.
     ADBServerAddress adbServer;
+    // The adb candidates after adbCandidates: on Linux, "adb" in each
+    // absolute directory of the search path Kelvane was started with.
+    std::vector<std::string> adbOnSearchPath;
 
     // This installation's places.
     static Places standard();

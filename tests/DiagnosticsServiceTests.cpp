@@ -78,9 +78,11 @@ TEST(ToolDiscovery, StandardPlaces) {
 
 TEST(ToolDiscovery, TheSDKsAdbAndThePrivateLogFollowTheEnvironment) {
     const test::ScopedEnvironment environment({"HOME=/home/u", "ANDROID_HOME=/sdk", "ANDROID_SDK_ROOT=relative/sdk",
-                                               "XDG_RUNTIME_DIR=/run/user/7", "TMPDIR=/var/T/"});
+                                               "XDG_RUNTIME_DIR=/run/user/7", "TMPDIR=/var/T/",
+                                               "PATH=/home/u/platform-tools:bin:/usr/bin/"});
     const Places places = Places::standard();
 #if defined(__linux__)
+    EXPECT_EQ(places.adbOnSearchPath, (Strings{"/home/u/platform-tools/adb", "/usr/bin/adb"}));
     EXPECT_EQ(places.adbCandidates, (Strings{"/opt/homebrew/bin/adb", "/usr/local/bin/adb", "/sdk/platform-tools/adb",
                                              "/home/u/Android/Sdk/platform-tools/adb", "/usr/bin/adb"}));
     EXPECT_EQ(places.privateLogPath, "/run/user/7/kelvane-pro.log");
@@ -172,6 +174,15 @@ TEST(ToolDiscovery, FindADBPathPrefersTheBundledCopy) {
     EXPECT_EQ(findADBPath(places), dir / "local-adb");
     fs::remove(dir / "local-adb");
     EXPECT_EQ(findADBPath(places), std::nullopt);
+
+    // Last, the search path's, told by its own label.
+    Places searched = places;
+    searched.adbOnSearchPath = {dir / "missing/adb", dir / "platform-tools/adb"};
+    test::writeScript(dir / "platform-tools/adb", "exit 0\n");
+    EXPECT_EQ(findADBPath(searched), dir / "platform-tools/adb");
+    EXPECT_EQ(adbSourceLabel(findADBPath(searched), searched), "adb on PATH");
+    searched.adbCandidates.push_back(dir / "platform-tools/adb");
+    EXPECT_EQ(adbSourceLabel(findADBPath(searched), searched), "System adb");
 }
 
 TEST(ToolDiscovery, ABundleNotEndingInAppIsUsedButLabelledSystem) {
@@ -324,7 +335,11 @@ constexpr const char* scrcpyMissing = "Missing. Install with: sudo apt install s
 #else
 constexpr const char* scrcpyMissing = "Missing. Install with: brew install scrcpy";
 #endif
+#if defined(__linux__)
+constexpr const char* adbMissing = "Missing. Install with: sudo apt install adb";
+#else
 constexpr const char* adbMissing = "Missing. Install Android Platform-Tools or bundle platform-tools/adb.";
+#endif
 constexpr const char* noDevice =
     "No USB device detected. Connect phone, enable USB debugging, and approve the prompt.";
 constexpr const char* notAuthorized = "Device detected but not authorized. Approve USB debugging on the phone.";
