@@ -111,6 +111,12 @@ constexpr std::string_view unauthorizedDetail =
 constexpr std::string_view debuggingOfferedDetail =
     "A phone offers USB debugging, but adb does not list it. Another adb server may hold it: run adb kill-server, "
     "then reconnect the phone.";
+constexpr std::string_view fastbootDetail =
+    "A phone in fastboot (bootloader) mode is attached. Restart it into Android.";
+// When adb is missing: what the USB bus shows all the same.
+constexpr std::string_view debuggingOfferedWithoutADBDetail =
+    "A phone offering USB debugging is attached, but adb is missing: install adb first.";
+constexpr std::string_view phonesUncheckedDetail = "adb is missing, so phones cannot be checked.";
 constexpr std::string_view fileTransferOnlyDetail =
     "A USB device for file or photo transfer is attached, but none offers USB debugging. If it is your phone, "
     "turn on Developer options \u2192 USB debugging.";
@@ -425,12 +431,17 @@ CheckItem deviceCheck(const DiagnosticsSnapshot& snapshot) {
             return row(CheckState::fail, "adb's server could not start: " + *trouble.serverFailure +
                                              advice(serverFailureDetailEnd));
         }
+        const bool adbMissing = !snapshot.adbPath;
         switch (snapshot.usb) {
-        case USBFinding::debuggingOffered: return row(CheckState::fail, std::string(debuggingOfferedDetail));
-        case USBFinding::fileTransferOnly: return row(CheckState::fail, std::string(fileTransferOnlyDetail));
+        case USBFinding::debuggingOffered:
+            return row(CheckState::fail, std::string(adbMissing ? debuggingOfferedWithoutADBDetail : debuggingOfferedDetail));
+        case USBFinding::fastboot: return row(CheckState::fail, std::string(fastbootDetail));
+        case USBFinding::fileTransferOnly:
+            if (!adbMissing) return row(CheckState::fail, std::string(fileTransferOnlyDetail));
+            break;
         case USBFinding::nothing: break;
         }
-        return row(CheckState::fail, std::string(noDeviceDetail));
+        return row(CheckState::fail, std::string(adbMissing ? phonesUncheckedDetail : noDeviceDetail));
     }
     if (const std::size_t authorized = snapshot.authorizedDevices().size(); authorized > 0) {
         return row(CheckState::pass, std::to_string(authorized) + std::string(authorizedDetailSuffix));
@@ -564,6 +575,9 @@ std::optional<DiagnosticsSnapshot> runPass(const Places& places, const PassOptio
                 if (answer.kind == ADBServer::Answer::Kind::version) trouble.portHolder->version = answer.version;
             }
         }
+    } else if (!places.usbDevicesDir.empty()) {
+        // Without adb the bus still tells whether a phone is there.
+        snapshot.usb = readUSBBus(places.usbDevicesDir);
     }
     if (stopped()) return std::nullopt;
 
@@ -593,6 +607,7 @@ std::string firstLine(const std::string& path) {
 // writes them). Still images (PTP) are class 06/01/01; an MTP interface is
 // vendor-specific and known by its name.
 constexpr std::string_view adbInterface[] = {"ff", "42", "01"};
+constexpr std::string_view fastbootInterface[] = {"ff", "42", "03"};
 constexpr std::string_view stillImageInterface[] = {"06", "01", "01"};
 constexpr std::string_view transferInterfaceNames[] = {"MTP", "PTP"};
 
@@ -601,8 +616,12 @@ constexpr std::string_view transferInterfaceNames[] = {"MTP", "PTP"};
 USBFinding readUSBBus(const std::string& devicesDir) {
     DIR* directory = ::opendir(devicesDir.c_str());
     if (!directory) return USBFinding::nothing;
-    // Per device ("1-1"), from its interfaces ("1-1:1.0"): adb's, a transfer one.
-    std::map<std::string, std::pair<bool, bool>> devices;
+    // Per device ("1-1"), from its interfaces ("1-1:1.0"): adb's, fastboot's,
+    // a transfer one.
+    struct Offers {
+        bool adb = false, fastboot = false, transfer = false;
+    };
+    std::map<std::string, Offers> devices;
     while (const dirent* entry = ::readdir(directory)) {
         const std::string name = entry->d_name;
         const std::size_t colon = name.find(':');
@@ -613,20 +632,23 @@ USBFinding readUSBBus(const std::string& devicesDir) {
                                     firstLine(interface + "bInterfaceProtocol")};
         const auto is = [&](const std::string_view (&expected)[3]) { return std::equal(kind, kind + 3, expected); };
         const std::string label = firstLine(interface + "interface");
-        auto& [adb, transfer] = devices[name.substr(0, colon)];
+        auto& [adb, fastboot, transfer] = devices[name.substr(0, colon)];
         if (is(adbInterface)) adb = true;
+        if (is(fastbootInterface)) fastboot = true;
         if (is(stillImageInterface) || std::find(std::begin(transferInterfaceNames), std::end(transferInterfaceNames),
                                                  label) != std::end(transferInterfaceNames)) {
             transfer = true;
         }
     }
     ::closedir(directory);
-    bool transferOnly = false;
-    for (const auto& [device, interfaces] : devices) {
-        if (interfaces.first) return USBFinding::debuggingOffered;
-        transferOnly = transferOnly || interfaces.second;
+    // The finding most in need of the user's action first.
+    USBFinding found = USBFinding::nothing;
+    for (const auto& [device, offers] : devices) {
+        if (offers.adb) return USBFinding::debuggingOffered;
+        if (offers.fastboot) found = USBFinding::fastboot;
+        if (offers.transfer && found == USBFinding::nothing) found = USBFinding::fileTransferOnly;
     }
-    return transferOnly ? USBFinding::fileTransferOnly : USBFinding::nothing;
+    return found;
 }
 
 DiagnosticsSnapshot withOtherServer(DiagnosticsSnapshot snapshot, int version, int ownVersion,

@@ -95,11 +95,13 @@ struct ADBTrouble {
     bool operator==(const ADBTrouble&) const = default;
 };
 
-// What the USB bus shows when adb lists no phone (Linux).
+// What the USB bus shows when adb lists no phone or is missing (Linux).
 enum class USBFinding {
     nothing,
     // A device offers adb's interface: USB debugging is on.
     debuggingOffered,
+    // A phone in fastboot (bootloader) mode: fastboot's interface.
+    fastboot,
     // A device offers file or photo transfer (MTP, PTP), and none adb's.
     fileTransferOnly,
 };

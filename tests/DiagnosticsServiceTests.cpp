@@ -340,6 +340,7 @@ constexpr const char* adbMissing = "Missing. Install with: sudo apt install adb"
 #else
 constexpr const char* adbMissing = "Missing. Install Android Platform-Tools or bundle platform-tools/adb.";
 #endif
+constexpr const char* phonesUnchecked = "adb is missing, so phones cannot be checked.";
 constexpr const char* noDevice =
     "No USB device detected. Connect phone, enable USB debugging, and approve the prompt.";
 constexpr const char* notAuthorized = "Device detected but not authorized. Approve USB debugging on the phone.";
@@ -393,7 +394,7 @@ TEST(MakeChecks, Table) {
           {CheckState::pass, lingguangFound}}},
         {"initial snapshot",
          DiagnosticsSnapshot::initial(),
-         {{CheckState::fail, adbMissing}, {CheckState::fail, scrcpyMissing}, {CheckState::fail, noDevice},
+         {{CheckState::fail, adbMissing}, {CheckState::fail, scrcpyMissing}, {CheckState::fail, phonesUnchecked},
           {CheckState::warn, lingguangMissing}}},
         {"two of three authorized",
          snapshot("/usr/bin/adb", "System adb", std::nullopt, {{"A", "device"}, {"B", "no"}, {"C", "device"}},
@@ -441,6 +442,7 @@ TEST(MakeChecks, Table) {
          "version 39). End that program"},
         {{}, {}, USBFinding::debuggingOffered, "A phone offers USB debugging, but adb does not list it. Another adb server"},
         {{}, {}, USBFinding::fileTransferOnly, "A USB device for file or photo transfer is attached, but none offers USB"},
+        {{}, {}, USBFinding::fastboot, "A phone in fastboot (bootloader) mode is attached. Restart it into Android."},
     };
     for (const AdviceCase& c : advice) {
         DiagnosticsSnapshot s = snapshot("/adb", "System adb", "/s", c.devices, false);
@@ -449,6 +451,15 @@ TEST(MakeChecks, Table) {
         const CheckItem row = makeChecks(s).at(2);
         EXPECT_EQ(row.state(), c.devices.empty() ? CheckState::fail : CheckState::warn) << c.detail;
         EXPECT_EQ(row.detail().substr(0, c.detail.size()), c.detail);
+    }
+    // Without adb, the bus alone speaks.
+    for (const auto& [usb, detail] : std::vector<std::pair<USBFinding, std::string>>{
+             {USBFinding::debuggingOffered, "A phone offering USB debugging is attached, but adb is missing: install adb first."},
+             {USBFinding::fileTransferOnly, phonesUnchecked},
+             {USBFinding::fastboot, "A phone in fastboot (bootloader) mode is attached. Restart it into Android."}}) {
+        DiagnosticsSnapshot s = DiagnosticsSnapshot::initial();
+        s.usb = usb;
+        EXPECT_EQ(makeChecks(s).at(2).detail(), detail);
     }
     // Row 1 when two adb versions fight.
     DiagnosticsSnapshot clash = snapshot("/adb", "System adb", "/s", {{"A", "device"}}, false);
@@ -531,7 +542,7 @@ TEST(BuildSnapshot, WithoutADBNoCommandRuns) {
     EXPECT_FALSE(snapshot.lingguangInstalled);
     EXPECT_EQ(snapshot.log, "");
     expectRows(snapshot.checks,
-               {{CheckState::fail, adbMissing}, {CheckState::pass, machine / "scrcpy"}, {CheckState::fail, noDevice},
+               {{CheckState::fail, adbMissing}, {CheckState::pass, machine / "scrcpy"}, {CheckState::fail, phonesUnchecked},
                 {CheckState::warn, lingguangMissing}},
                "no adb");
     expectLogEntry(machine.activityLog(), "Diagnostics refreshed. ADB is missing.");
@@ -699,6 +710,8 @@ TEST(USBBus, InterfacesTellAPhoneOfferingDebuggingFromOneOnlyTransferringFiles) 
         {{hub, keyboard, cameraBehindHub}, USBFinding::fileTransferOnly},
         {{hub, cameraBehindHub, phoneBehindHub}, USBFinding::debuggingOffered},
         {{hub, keyboard}, USBFinding::nothing},
+        {{hub, transferringPhone, Device{"usb1/1-4", {"ff 42 03 fastboot"}}}, USBFinding::fastboot},
+        {{Device{"usb1/1-4", {"ff 42 03 fastboot"}}, debuggablePhone}, USBFinding::debuggingOffered},
     };
     for (const auto& [devices, expected] : cases) {
         TempDir sys;
