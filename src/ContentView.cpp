@@ -258,6 +258,21 @@ protected:
     bool eventFilter(QObject*, QEvent* event) override { return event->type() == QEvent::MouseButtonDblClick; }
 };
 
+// The device picker. While its pop-up is open its entries keep still, so
+// that a click goes to the phone the pointer is on; what changed meanwhile
+// is shown once the pop-up closes.
+class DevicePicker : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+    std::function<void()> closed;
+    bool isOpen() const { return view()->isVisible(); }
+
+    void hidePopup() override {
+        QComboBox::hidePopup();
+        if (closed) closed();
+    }
+};
+
 QPushButton* pushButton(QWidget* parent, const char* name, std::string_view text) {
     auto* button = new QPushButton(qs(text), parent);
     button->setObjectName(QString::fromLatin1(name));
@@ -541,7 +556,9 @@ ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* p
     pickerRow->setSpacing(pickerSpacing);
     auto* deviceLabel = plainLabel(this, "deviceLabel", body);
     deviceLabel->setText(qs(deviceLabelText));
-    devicePicker_ = new QComboBox(this);
+    auto* picker = new DevicePicker(this);
+    picker->closed = [this] { scheduleRender(); };
+    devicePicker_ = picker;
     devicePicker_->setObjectName(QStringLiteral("devicePicker"));
     devicePicker_->setAccessibleName(qs(deviceLabelText));
     devicePicker_->setMaximumWidth(pickerMaximumWidth);
@@ -824,6 +841,7 @@ void ContentView::setCheckRows(const std::vector<CheckItem>& checks) {
 }
 
 void ContentView::renderPicker(const DiagnosticsSnapshot& snapshot) {
+    if (static_cast<DevicePicker*>(devicePicker_)->isOpen()) return;
     // Entries: (label, value). The empty value stands for no device.
     std::vector<std::pair<QString, QString>> entries;
     for (const AndroidDevice& device : snapshot.authorizedDevices()) {

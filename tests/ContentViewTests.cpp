@@ -552,6 +552,15 @@ TEST(ContentView, PickerOffersAuthorizedDevicesAndWritesBackOnlyTheUsersChoice) 
     EXPECT_EQ(picker->currentIndex(), -1);
     EXPECT_EQ(h.model->selectedDeviceID(), std::optional<std::string>("gone"));
 
+    // A phone that goes while the pop-up is open moves no entry under the
+    // pointer; the list follows once the pop-up closes.
+    picker->showPopup();
+    h.refreshTo(snapshotWith(adbPath, scrcpyPath, {AndroidDevice("B2", "device")}));
+    EXPECT_EQ(picker->count(), 2);
+    picker->hidePopup();
+    Harness::settle();
+    EXPECT_EQ(picker->count(), 1);
+
     // With no authorized device, the single entry stands for no device.
     h.refreshTo(snapshotWith(adbPath, scrcpyPath, {AndroidDevice("U1", "unauthorized")}));
     ASSERT_EQ(picker->count(), 1);
