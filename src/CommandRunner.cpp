@@ -362,8 +362,12 @@ struct Supervised {
 // if it is still there; once `stopFd` (-1: none) becomes readable, SIGTERM
 // at once and SIGKILL stopGraceSeconds later. Where the system has no
 // descriptor for a child's end, its end is polled for, at most 20 ms apart.
+// `waiting`, if given, is told about once a second how long the child has
+// run.
 Supervised supervise(pid_t pid, FileDescriptor& readEnd, Clock::time_point terminateAt, int stopFd,
-                     const OutputSink& sink) {
+                     const OutputSink& sink, const Waiting& waiting) {
+    const Clock::time_point started = Clock::now();
+    Clock::time_point nextTick = started + std::chrono::seconds(1);
     setNonBlocking(readEnd.get(), true);
     const auto after = [](Clock::time_point moment, double seconds) {
         return moment == Clock::time_point::max()
@@ -398,7 +402,12 @@ Supervised supervise(pid_t pid, FileDescriptor& readEnd, Clock::time_point termi
             killSent = true;
         }
 
-        const Clock::time_point nextDeadline = !terminated ? terminateAt : (!killSent ? killAt : Clock::time_point::max());
+        if (waiting && now >= nextTick) {
+            waiting(std::chrono::duration<double>(now - started).count());
+            nextTick += std::chrono::seconds(1);
+        }
+        Clock::time_point nextDeadline = !terminated ? terminateAt : (!killSent ? killAt : Clock::time_point::max());
+        if (waiting) nextDeadline = std::min(nextDeadline, nextTick);
         int waitMs = -1;
         if (nextDeadline != Clock::time_point::max()) {
             const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(nextDeadline - Clock::now()).count();
@@ -471,7 +480,7 @@ bool StopSignal::waitFor(double seconds) const {
 // ---- run -------------------------------------------------------------------
 
 CommandResult run(const std::string& executable, const std::vector<std::string>& arguments, double timeout,
-                  const StopSignal* stop) {
+                  const StopSignal* stop, const Waiting& waiting) {
     const Clock::time_point start = Clock::now();
     reapUnwatchedChildren();
 
@@ -504,7 +513,7 @@ CommandResult run(const std::string& executable, const std::vector<std::string>&
     const Supervised end =
         supervise(pid, readEnd, terminateAt, stop ? stop->descriptor() : -1, [&output](std::string_view chunk) {
             output.append(chunk.substr(0, maxOutputBytes - std::min(output.size(), maxOutputBytes)));
-        });
+        }, waiting);
     CommandResult result = endOf(end.waitStatus);
     result.output = decodeUTF8(std::move(output));
     result.timedOut = end.timedOut;

@@ -100,12 +100,15 @@ private:
 // SIGTERM, and SIGKILL killGraceSeconds later if it is still there. A limit
 // that is not a number counts as zero; an infinite one, or one of decades,
 // never expires. Once `stop` (if given) is requested, the child gets
-// SIGTERM at once and SIGKILL stopGraceSeconds later.
+// SIGTERM at once and SIGKILL stopGraceSeconds later. `waiting`, if given,
+// is told on the calling thread about once a second how many seconds the
+// child has run.
 //
 // Blocks until the child has ended and been reaped: call it off the UI thread.
 // Safe to call from any number of threads at once.
+using Waiting = std::function<void(double seconds)>;
 CommandResult run(const std::string& executable, const std::vector<std::string>& arguments, double timeout,
-                  const StopSignal* stop = nullptr);
+                  const StopSignal* stop = nullptr, const Waiting& waiting = {});
 
 // What a detached program wrote to standard output and standard error, and
 // nothing else: kept beside the activity log for as long as someone holds

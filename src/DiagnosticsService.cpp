@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -530,7 +531,14 @@ std::optional<DiagnosticsSnapshot> runPass(const Places& places, const PassOptio
         // What a command's output and its end tell of adb itself. A command
         // that shows trouble is shown in the transcript.
         const auto run = [&](const std::vector<std::string>& arguments, std::string heading, bool shownAnyway) {
-            CommandResult result = CommandRunner::run(adb, arguments, diagnosticsCommandTimeout, options.stop);
+            // "$ adb devices\n" names the command "adb devices".
+            const std::string command = heading.substr(2, heading.size() - 3);
+            const auto waiting = [&](double seconds) {
+                if (options.waiting && seconds >= waitToldAfter) {
+                    options.waiting(command, int(std::ceil(diagnosticsCommandTimeout - seconds)));
+                }
+            };
+            CommandResult result = CommandRunner::run(adb, arguments, diagnosticsCommandTimeout, options.stop, waiting);
             const ADBTrouble before = trouble;
             noteADBTrouble(trouble, result);
             if (shownAnyway || trouble != before) transcript.push_back(transcriptEntry(heading, result));

@@ -76,7 +76,14 @@ struct PassOptions {
     bool startServer = true;
     // Once requested, the pass ends the command under way and is abandoned.
     const CommandRunner::StopSignal* stop = nullptr;
+    // Told, on the pass's thread, about once a second while a command has
+    // run for waitToldAfter seconds or more: the command as the transcript
+    // shows it ("adb devices") and the whole seconds it may still take.
+    std::function<void(const std::string& command, int secondsLeft)> waiting;
 };
+
+// How long a command runs before the wait for it is told.
+inline constexpr double waitToldAfter = 2.0;
 
 // One complete diagnostics pass: adb start-server, adb devices, then the
 // Lingguang query for each authorized phone, one command after another;

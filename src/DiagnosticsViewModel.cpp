@@ -36,6 +36,10 @@ std::string notOpeningLogMessage(const std::string& path, const std::string& pro
     return "Not opening the activity log " + path + ": " + problem;
 }
 std::string failedPassMessage(const std::string& problem) { return "The diagnostics pass failed: " + problem; }
+std::string waitingMessage(const std::string& command, int secondsLeft) {
+    return std::string(refreshingMessage) + " (waiting for " + command + ", up to " + std::to_string(std::max(secondsLeft, 0)) +
+           " s more)";
+}
 std::string notFollowingMessage(const std::string& problem) {
     return "Not following the phone (changes show after Refresh): " + problem;
 }
@@ -215,6 +219,16 @@ void DiagnosticsViewModel::beginRefresh(Completion done, bool keepChoice) {
             // user asked for may start it.
             DiagnosticsService::PassOptions options;
             options.startServer = !keepChoice;
+            // A command that keeps the pass waiting is named in the status.
+            options.waiting = [model = std::weak_ptr(self), onUIThread = self->services_.onUIThread](
+                                  const std::string& command, int secondsLeft) {
+                onUIThread([model, text = waitingMessage(command, secondsLeft)] {
+                    const auto waited = model.lock();
+                    if (waited && waited->isRefreshing_) {
+                        waited->assign(Property::statusMessage, waited->statusMessage_, std::optional<std::string>(text));
+                    }
+                });
+            };
             // A pass that breaks off (out of memory, no thread to be had)
             // still ends the refresh, as one that found nothing.
             std::optional<DiagnosticsSnapshot> built;

@@ -38,6 +38,16 @@ constexpr std::string_view noActivityLog = "none (the shared one cannot be used,
 // The project's version, handed in by the build.
 constexpr std::string_view projectVersion = KELVANE_VERSION;
 
+// Advice as a terminal's user follows it: there is no Refresh button, but
+// the doctor to run again.
+std::string forTerminal(std::string detail) {
+    constexpr std::string_view button = "press Refresh", again = "run kelvane-doctor again";
+    for (std::size_t at = detail.find(button); at != std::string::npos; at = detail.find(button, at + again.size())) {
+        detail.replace(at, button.size(), again);
+    }
+    return detail;
+}
+
 std::string baseName(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -128,7 +138,7 @@ std::string textReport(const DiagnosticsSnapshot& snapshot, const std::string& l
     std::string report;
     for (const CheckItem& check : snapshot.checks) {
         report += std::string(rawValue(check.state())) + "  " + check.title() +
-                  std::string(titleWidth - check.title().size() + 2, ' ') + check.detail() + "\n";
+                  std::string(titleWidth - check.title().size() + 2, ' ') + forTerminal(check.detail()) + "\n";
     }
     report += "\n" + snapshot.summary() + "\n" + std::string(activityLogLabel) +
               (logPath.empty() ? std::string(noActivityLog) : logPath) + "\n";
@@ -149,7 +159,7 @@ std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& l
         checks.push_back({{"id", check.id().toString()},
                           {"title", check.title()},
                           {"state", std::string(rawValue(check.state()))},
-                          {"detail", check.detail()}});
+                          {"detail", forTerminal(check.detail())}});
     }
     const nlohmann::ordered_json json{
         {"adbPath", optionalText(snapshot.adbPath)},
@@ -305,7 +315,18 @@ int run(const std::string& program, const std::vector<std::string>& arguments, c
     // logged for it.
     Watch unstoppable;
     const CommandRunner::StopSignal& stop = (watch ? *watch : unstoppable).stopSignal();
-    std::optional<DiagnosticsSnapshot> snapshot = DiagnosticsService::runPass(places, {true, &stop});
+    // A command that keeps the pass waiting is named once on standard error.
+    std::string toldWait;
+    const auto waiting = [&](const std::string& command, int secondsLeft) {
+        if (command == toldWait) return;
+        toldWait = command;
+        err << baseName(program) << ": waiting for " << command << ", up to " << secondsLeft << " s more\n" << std::flush;
+    };
+    const auto pass = [&](bool startServer) {
+        toldWait.clear();
+        return DiagnosticsService::runPass(places, {startServer, &stop, waiting});
+    };
+    std::optional<DiagnosticsSnapshot> snapshot = pass(true);
     if (!snapshot) return stoppedStatus;
     int status = report(*snapshot);
     if (!watching || status == unwrittenStatus || stop.requested()) return status;
@@ -332,7 +353,7 @@ int run(const std::string& program, const std::vector<std::string>& arguments, c
             const DeviceFollower::OtherServer& other = *change.otherServer;
             *snapshot = DiagnosticsService::withOtherServer(std::move(*snapshot), other.version, other.ownVersion,
                                                            other.holder);
-        } else if (std::optional<DiagnosticsSnapshot> next = DiagnosticsService::runPass(places, {false, &stop})) {
+        } else if (std::optional<DiagnosticsSnapshot> next = pass(false)) {
             watcher.found(next->devices);
             snapshot = std::move(next);
         } else {

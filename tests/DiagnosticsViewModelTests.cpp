@@ -330,6 +330,22 @@ TEST_F(ViewModelTest, OverlappingRefreshesEndWithTheOneThatFinishesLast) {
     }
 }
 
+TEST_F(ViewModelTest, ARefreshKeptWaitingNamesTheCommand) {
+    ViewModelServices services = fakes.services();
+    services.buildSnapshot = [](const DiagnosticsService::PassOptions& options) {
+        options.waiting("adb devices", 10);
+        return std::optional(makeSnapshot("s", "/a", "/s", {}));
+    };
+    const auto waiting = DiagnosticsViewModel::create(services);
+    Recorder changes(waiting);
+    waiting->refresh();
+    fakes.queues.drain();
+    EXPECT_EQ(changes.take(), (Changes{"isRefreshing=true", "statusMessage=Refreshing diagnostics...",
+                                       "statusMessage=Refreshing diagnostics... (waiting for adb devices, up to 10 s more)",
+                                       "snapshot=s", "selectedDeviceID=none",
+                                       "statusMessage=No authorized Android device.", "isRefreshing=false"}));
+}
+
 TEST_F(ViewModelTest, RefreshLeavesLastErrorAndIsStartingAlone) {
     land(makeSnapshot("no adb", std::nullopt, "/s", {"A"}));
     model->startMirror(false);

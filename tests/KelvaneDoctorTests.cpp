@@ -64,6 +64,16 @@ TEST(KelvaneDoctor, ReadyMachinePrintsRowsSummaryAndTranscript) {
                   {"start-server"}, {"devices"}, {"-s", "S1", "shell", "pm", "list", "packages", lingguangPackage}}));
 }
 
+TEST(KelvaneDoctor, ACommandKeptWaitingIsNamedOnceAndTheAdviceFitsATerminal) {
+    Machine machine;
+    machine.adb.answer("devices", {"List of devices attached\nS1\toffline\n", 0, 2.5});
+    machine.adb.install();
+    const auto outcome = machine.doctor({});
+    EXPECT_EQ(outcome.err, "kelvane-doctor: waiting for adb devices, up to 10 s more\n");
+    EXPECT_NE(outcome.out.find("Reconnect the cable, or run adb kill-server, then run kelvane-doctor again.\n"),
+              std::string::npos) << outcome.out;
+}
+
 TEST(KelvaneDoctor, NotReadyMachinesExitWithOne) {
     struct Case {
         const char* name;
