@@ -21,6 +21,7 @@ constexpr std::string_view adbMissingMessage = "ADB is missing.";
 constexpr std::string_view scrcpyMissingMessage = "scrcpy is missing.";
 constexpr std::string_view noDeviceMessage = "No authorized Android device selected.";
 constexpr std::string_view lingguangMissingMessage = "Lingguang is not installed. Starting normal mirror.";
+constexpr std::string_view lingguangNotOpenedSuffix = " Lingguang is not installed on it, so it was not opened.";
 constexpr std::string_view logCreatedEntry = "Log created.";
 
 std::string lingguangMissingEntry(const std::string& serial) {
@@ -400,7 +401,7 @@ void DiagnosticsViewModel::startMirror(bool openLingguang, Completion done) {
                              std::optional<std::string>(lingguangMissingMessage));
                 self->services_.appendLog(lingguangMissingEntry(serial));
             }
-            self->finishMirror(scrcpy, serial);
+            self->finishMirror(scrcpy, serial, openLingguang);
             done();
         });
     });
@@ -421,7 +422,8 @@ void DiagnosticsViewModel::whenIdle(Completion then) {
     idleWaiters_.push_back(std::move(then));
 }
 
-void DiagnosticsViewModel::finishMirror(const std::string& scrcpyPath, const std::string& serial) {
+void DiagnosticsViewModel::finishMirror(const std::string& scrcpyPath, const std::string& serial,
+                                        bool lingguangMissing) {
     services_.appendLog(launchingEntry(serial));
 
     // Told on the launcher's thread when scrcpy ends, maybe after this model
@@ -449,7 +451,9 @@ void DiagnosticsViewModel::finishMirror(const std::string& scrcpyPath, const std
         assign(Property::statusMessage, statusMessage_, failure);
         services_.appendLog(launchFailedEntry(*failure));
     } else {
-        assign(Property::statusMessage, statusMessage_, std::optional<std::string>(mirrorStartedMessage(serial)));
+        assign(Property::statusMessage, statusMessage_,
+               std::optional<std::string>(mirrorStartedMessage(serial) +
+                                          (lingguangMissing ? std::string(lingguangNotOpenedSuffix) : "")));
     }
     assign(Property::isStarting, isStarting_, false);
 }

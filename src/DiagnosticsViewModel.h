@@ -183,7 +183,9 @@ private:
     // Counts an operation as under way until the returned completion, which
     // runs `done` first, has run.
     Completion beginOperation(Completion done);
-    void finishMirror(const std::string& scrcpyPath, const std::string& serial);
+    // `lingguangMissing`: Lingguang was asked for but is not there, and the
+    // started message says so.
+    void finishMirror(const std::string& scrcpyPath, const std::string& serial, bool lingguangMissing = false);
     void reportMirrorEnd(const DiagnosticsService::MirrorEndReport& report);
     // The places of the activity logs that the services write.
     Places logPlaces() const;

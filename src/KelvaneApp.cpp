@@ -163,12 +163,16 @@ std::optional<int> answerCommandLine(int argc, char** argv) {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(QString::fromUtf8(programDescription.data(), qsizetype(programDescription.size())));
-    const QCommandLineOption help = parser.addHelpOption();
+    // Help of its own: Qt's would offer --help-all, whose toolkit options
+    // cannot be listed before the toolkit starts.
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays help on commandline options."));
+    parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
     parser.parse(arguments);
     const QString name = QString::fromUtf8(programName.data(), qsizetype(programName.size()));
     QString text;
-    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+    if (parser.isSet(help)) {
         // Without an application object Qt does not know the program's name.
         text = parser.helpText().replace(QStringLiteral("<executable_name>"), name);
     } else if (parser.isSet(version)) {
@@ -184,9 +188,52 @@ std::optional<int> answerCommandLine(int argc, char** argv) {
 
 } // namespace
 
+namespace {
+
+constexpr std::string_view noDisplayMessage =
+    "kelvane needs a graphical desktop (no display found). In a terminal, use kelvane-doctor.\n";
+
+bool applicationStarted = false;
+QtMessageHandler toolkitsHandler = nullptr;
+
+// Where the toolkit cannot reach a display it gives up with a fatal message
+// and an abort; Kelvane says what to do instead and exits with 1.
+void fatalWithoutDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg && !applicationStarted) {
+        std::fputs(qPrintable(message + QLatin1Char('\n')), stderr);
+        std::fputs(noDisplayMessage.data(), stderr);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    if (toolkitsHandler) {
+        toolkitsHandler(type, context, message);
+    } else {
+        std::fputs(qPrintable(qFormatLogMessage(type, context, message) + QLatin1Char('\n')), stderr);
+    }
+}
+
+// Whether a display can be looked for at all: on X11 and Wayland systems,
+// one of their variables, or a platform chosen by hand.
+bool displayNamed() {
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+#else
+    return true;
+#endif
+}
+
+} // namespace
+
 int runApplication(int argc, char** argv) {
     if (const std::optional<int> status = answerCommandLine(argc, argv)) return *status;
+    if (!displayNamed()) {
+        std::fputs(noDisplayMessage.data(), stderr);
+        return 1;
+    }
+    toolkitsHandler = qInstallMessageHandler(fatalWithoutDisplay);
     QApplication app(argc, argv);
+    applicationStarted = true;
     QApplication::setApplicationName(QString::fromUtf8(applicationName.data(), qsizetype(applicationName.size())));
     QGuiApplication::setDesktopFileName(QStringLiteral(KELVANE_APP_ID));
     QGuiApplication::setWindowIcon(applicationIcon());

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -28,6 +30,18 @@ constexpr std::string_view watchOption = "--watch";
 constexpr std::string_view helpOption = "--help";
 constexpr std::string_view shortHelpOption = "-h";
 constexpr std::string_view versionOption = "--version";
+
+// The checklist rows' ids in the JSON report, in row order.
+constexpr std::string_view rowIds[] = {"adb", "scrcpy", "device", "lingguang"};
+
+// Now, as the local clock reads it: "2026-12-07 21:31:05 +0100".
+std::string localTime() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    ::localtime_r(&now, &parts);
+    char text[64];
+    return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &parts));
+}
 
 // Names the activity log in the text report.
 constexpr std::string_view activityLogLabel = "Activity log: ";
@@ -149,19 +163,24 @@ std::string textReport(const DiagnosticsSnapshot& snapshot, const std::string& l
     return escapeControls(report);
 }
 
-std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& logPath, bool oneLine) {
+std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& logPath, bool oneLine,
+                       const std::string& time) {
     nlohmann::ordered_json devices = nlohmann::ordered_json::array();
     for (const AndroidDevice& device : snapshot.devices) {
         devices.push_back({{"id", device.id()}, {"state", device.state()}, {"authorized", device.isAuthorized()}});
     }
     nlohmann::ordered_json checks = nlohmann::ordered_json::array();
-    for (const CheckItem& check : snapshot.checks) {
-        checks.push_back({{"id", check.id().toString()},
+    for (std::size_t row = 0; row < snapshot.checks.size(); ++row) {
+        const CheckItem& check = snapshot.checks[row];
+        // Named for scripts to key on; a row beyond the four keeps its own.
+        checks.push_back({{"id", row < std::size(rowIds) ? std::string(rowIds[row]) : check.id().toString()},
                           {"title", check.title()},
                           {"state", std::string(rawValue(check.state()))},
                           {"detail", forTerminal(check.detail())}});
     }
-    const nlohmann::ordered_json json{
+    nlohmann::ordered_json json;
+    if (!time.empty()) json["time"] = time;
+    json.update(nlohmann::ordered_json{
         {"adbPath", optionalText(snapshot.adbPath)},
         {"adbSource", snapshot.adbSource},
         {"scrcpyPath", optionalText(snapshot.scrcpyPath)},
@@ -174,7 +193,7 @@ std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& l
         {"summary", snapshot.summary()},
         {"canStartMirror", DiagnosticsService::canStartMirror(snapshot)},
         {"logPath", logPath.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(logPath)},
-    };
+    });
     // Paths come from the file system and need not be UTF-8.
     const std::string dumped = json.dump(oneLine ? -1 : 2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     // The writer escapes the controls below U+0020; DEL and the C1 controls
@@ -302,14 +321,17 @@ int run(const std::string& program, const std::vector<std::string>& arguments, c
 
     // One pass and its report; with --watch, text reports are set apart by
     // an empty line, and JSON ones take one line each.
+    // With --watch each report begins with the local time (JSON: "time"),
+    // and text reports are set apart by an empty line.
     bool first = true;
     const auto report = [&](const DiagnosticsSnapshot& snapshot) {
         const std::string logPath = CommandRunner::logInUse(places);
-        const std::string text = asJSON ? jsonReport(snapshot, logPath, watching) : textReport(snapshot, logPath);
+        const std::string time = watching ? localTime() : "";
+        std::string text = asJSON ? jsonReport(snapshot, logPath, watching, time) : textReport(snapshot, logPath);
+        if (watching && !asJSON) text = (first ? "" : "\n") + time + "\n" + text;
         const int status = DiagnosticsService::canStartMirror(snapshot) ? readyStatus : notReadyStatus;
-        const bool separated = !first && !asJSON;
         first = false;
-        return writeOut(program, out, err, separated ? "\n" + text : text, status);
+        return writeOut(program, out, err, text, status);
     };
     // A stop (a signal) abandons the pass under way: nothing is reported or
     // logged for it.

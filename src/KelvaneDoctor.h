@@ -35,7 +35,10 @@ std::string textReport(const DiagnosticsSnapshot& snapshot, const std::string& l
 // The snapshot as a JSON object, with its summary, whether a mirror could
 // start and the activity log the pass wrote; on one line when `oneLine`.
 // Bytes that are not UTF-8 are replaced, never fatal.
-std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& logPath, bool oneLine = false);
+// Its checks' ids name the rows: "adb", "scrcpy", "device", "lingguang".
+// With a `time`, a "time" member comes first.
+std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& logPath, bool oneLine = false,
+                       const std::string& time = {});
 
 // Ends a run, from any thread or a signal handler: the pass under way is
 // abandoned (its adb command ended, nothing reported or logged for it), and

@@ -170,7 +170,9 @@ TEST(KelvaneDoctor, JSONHoldsTheWholeSnapshot) {
     EXPECT_EQ(report["checks"][2]["title"], "Android Device");
     EXPECT_EQ(report["checks"][2]["state"], "pass");
     EXPECT_EQ(report["checks"][2]["detail"], "1 authorized device(s).");
-    EXPECT_EQ(report["checks"][0]["id"].get<std::string>().size(), 36u);
+    for (const auto& [row, id] : {std::pair{0, "adb"}, {1, "scrcpy"}, {2, "device"}, {3, "lingguang"}}) {
+        EXPECT_EQ(report["checks"][row]["id"], id) << "stable for scripts to key on";
+    }
 }
 
 TEST(KelvaneDoctor, JSONOfAMachineWithoutADB) {
@@ -386,6 +388,8 @@ TEST(KelvaneDoctorWatch, AReportALinePerChangeAndASignalAbandonsThePassUnderWay)
     const std::vector<std::string> reports = test::lines(out.str());
     ASSERT_EQ(reports.size(), 2u) << out.str();
     EXPECT_EQ(json::parse(reports[0])["devices"], json::array());
+    EXPECT_TRUE(std::regex_match(json::parse(reports[1])["time"].get<std::string>(),
+                                 std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4})")));
     EXPECT_EQ(json::parse(reports[1])["selectedDeviceID"], "S1");
     EXPECT_EQ(passes(), 2) << "the abandoned pass logged nothing";
     using Call = test::StandInADB::Call;
