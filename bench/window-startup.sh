@@ -9,7 +9,8 @@
 # are watched from outside by the probe (see WindowStartupProbe.cpp). So that
 # kelvane's pass meets stand-in tools instead of whatever this machine has,
 # everything runs in a private mount namespace (root, or unprivileged user
-# namespaces) in which /usr/local/bin, one of kelvane's fixed tool places, is
+# namespaces) with a network of its own (no adb server of this machine's is
+# followed), in which /usr/local/bin, one of kelvane's fixed tool places, is
 # a fresh directory holding a stand-in adb (one authorized phone with
 # Lingguang installed: the full pass of three commands) and a stand-in
 # scrcpy, and /tmp is private (the X socket and kelvane's activity log).
@@ -30,9 +31,9 @@ if [ "${1:-}" != "--inside" ]; then
   done
   script=$(readlink -f "$0")
   if [ "$(id -u)" = 0 ]; then
-    exec unshare --mount --propagation private sh "$script" --inside "$@"
+    exec unshare --mount --net --propagation private sh "$script" --inside "$@"
   fi
-  exec unshare --user --map-root-user --mount --propagation private sh "$script" --inside "$@"
+  exec unshare --user --map-root-user --mount --net --propagation private sh "$script" --inside "$@"
 fi
 shift
 

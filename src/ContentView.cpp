@@ -1006,7 +1006,9 @@ void KelvaneWindow::showEvent(QShowEvent* event) {
         connect(windowHandle(), &QWindow::screenChanged, this, &KelvaneWindow::fitTheScreen, Qt::UniqueConnection);
     }
     if (event->spontaneous()) return;
-    model_->refresh();
+    // A check already under way (the one the application starts with the
+    // window) is the one this showing asks for.
+    if (!model_->isRefreshing()) model_->refresh();
     model_->followDevices(true);
 }
 

@@ -170,7 +170,8 @@ private:
 // minimum size, centred in any extra height; on a screen too small for it,
 // the window fits the screen and the content scrolls inside. Every
 // programmatic showing (not a spontaneous one such as un-minimising) starts
-// a refresh; while the window is open, the model follows the phone.
+// a refresh, unless one is under way; while the window is open, the model
+// follows the phone.
 class KelvaneWindow : public QWidget {
     Q_OBJECT
 public:

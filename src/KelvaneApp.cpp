@@ -8,9 +8,7 @@
 #include <QCommandLineParser>
 #include <QDesktopServices>
 #include <QIcon>
-#include <QPainter>
 #include <QSocketNotifier>
-#include <QSvgRenderer>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
@@ -69,19 +67,15 @@ ViewModelServices withQtServices(ViewModelServices services) {
 }
 
 QIcon applicationIcon() {
-    // The built-in picture, drawn from the packaged SVG at the sizes
-    // desktops ask for.
-    QIcon builtIn;
-    QSvgRenderer picture(QStringLiteral(":/kelvane.svg"));
-    for (const int side : {16, 24, 32, 48, 64, 128, 256}) {
-        QPixmap pixmap(side, side);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        picture.render(&painter);
-        painter.end();
-        builtIn.addPixmap(pixmap);
+    // The packaged picture, drawn from its SVG when Kelvane was built, one
+    // file per size, each read only when asked for. (Desktops show the
+    // icon theme's "kelvane" through the desktop entry themselves; looking
+    // it up here too would cost every start a search of the icon theme.)
+    QIcon icon;
+    for (const QString& side : QStringLiteral(KELVANE_ICON_SIZES).split(QLatin1Char(' '))) {
+        icon.addFile(QStringLiteral(":/kelvane-%1.png").arg(side), QSize(side.toInt(), side.toInt()));
     }
-    return QIcon::fromTheme(QStringLiteral("kelvane"), builtIn);
+    return icon;
 }
 
 // ---- How the application ends ------------------------------------------------
@@ -241,6 +235,9 @@ int runApplication(int argc, char** argv) {
     // Created before the window and kept until the process ends: closing and
     // reopening the window shows the same state.
     const auto model = DiagnosticsViewModel::create(withQtServices());
+    // The first check runs while the window is being built: the window
+    // shows it under way, and its result sooner.
+    model->refresh();
 
     KelvaneWindow window(model);
     endWithTheWindow(app, window, model);

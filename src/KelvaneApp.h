@@ -21,8 +21,8 @@ Executor qtUIThread();
 // and the desktop's file opener.
 ViewModelServices withQtServices(ViewModelServices services = {});
 
-// The application's icon: the icon theme's "kelvane" (installed with the
-// package), or the same picture built in.
+// The application's icon: the packaged picture, built in at the sizes
+// desktops ask for.
 QIcon applicationIcon();
 
 // How long, once the window has closed, the application waits at most for
