@@ -754,38 +754,39 @@ TEST(BuildSnapshot, EachPassStartsAfreshWithNewRows) {
 
 TEST(MirrorEndReport, ScrcpysRealFailuresGetTheirReasonAndAdvice) {
     struct Case {
-        std::string output;          // what scrcpy wrote
-        std::string reasonAndAdvice; // what follows "Mirror for R58M ended (status 1)", up to a word of the advice
+        CommandResult end;          // status, what reached the log
+        std::string reasonAndAdvice; // what follows "Mirror for R58M ended (status N)", up to a word of the advice
     };
     const std::vector<Case> cases{
-        {"ERROR: Could not find any ADB device\nERROR: Server connection failed\n", ": Could not find any ADB device. The phone was not found"},
-        {"ERROR: Could not find ADB device R58M:\nERROR:     -->   (usb)  0123  device  Pixel_7\n"
-         "ERROR: Server connection failed\n",
+        {{1, "ERROR: Could not find any ADB device\nERROR: Server connection failed\n"}, ": Could not find any ADB device. The phone was not found"},
+        {{1, "ERROR: Could not find ADB device R58M:\nERROR:     -->   (usb)  0123  device  Pixel_7\n"
+             "ERROR: Server connection failed\n"},
          ": Could not find ADB device R58M. The phone was not found"},
-        {"adb server version (40) doesn't match this client (41); killing...\nERROR: Server connection failed\n",
+        {{1, "adb server version (40) doesn't match this client (41); killing...\nERROR: Server connection failed\n"},
          ": Server connection failed. Two adb versions"},
-        {"[server] ERROR: The server version (2.3) does not match the client (2.3.1)\n",
+        {{1, "[server] ERROR: The server version (2.3) does not match the client (2.3.1)\n"},
          ": The server version (2.3) does not match the client (2.3.1). scrcpy's server does not belong"},
-        {"[server] ERROR: Exception on thread Thread[video,5,main]\njava.lang.NoSuchMethodException: android.view\n",
+        {{1, "[server] ERROR: Exception on thread Thread[video,5,main]\njava.lang.NoSuchMethodException: android.view\n"},
          ": Exception on thread Thread[video,5,main]. This scrcpy is too old"},
-        {"[server] ERROR: Encoding error: android.media.MediaCodec$CodecException: Error 0xfffffff4\n",
+        {{1, "[server] ERROR: Encoding error: android.media.MediaCodec$CodecException: Error 0xfffffff4\n"},
          ": Encoding error: android.media.MediaCodec$CodecException: Error 0xfffffff4. The phone's video encoder"},
-        {"ERROR: Could not initialize SDL video: No available video device\n",
+        {{1, "ERROR: Could not initialize SDL video: No available video device\n"},
          ": Could not initialize SDL video: No available video device. scrcpy found no display"},
-        {"[server] ERROR: Could not invoke method\nCaused by: ... to have the INJECT_EVENTS permission.\n",
+        {{1, "[server] ERROR: Could not invoke method\nCaused by: ... to have the INJECT_EVENTS permission.\n"},
          ": Could not invoke method. The phone refuses input"},
         // The first known cause printed wins, wherever it stands; a line
         // without its line end counts.
-        {"ERROR: Could not find any ADB device\n" + std::string(10000, 'x') + "\nadb server version (1) doesn't match this client (2)",
+        {{1, "ERROR: Could not find any ADB device\n" + std::string(10000, 'x') +
+                 "\nadb server version (1) doesn't match this client (2)"},
          ": Could not find any ADB device. Two adb versions"},
-        {"ERROR: Something new happened!\r\n", ": Something new happened!"},
-        {"INFO: nothing went wrong\n", "."},
+        {{1, "ERROR: Something new happened!\r\n"}, ": Something new happened!"},
+        {{9, "[2026-12-07 10:00:00 +0000] Launching scrcpy for device X\n"}, "."},
     };
     for (const Case& c : cases) {
         MirrorOutputScan scan;
-        for (std::size_t at = 0; at < c.output.size(); at += 3) scan.feed(std::string_view(c.output).substr(at, 3));
-        const std::string report = mirrorEndReport("R58M", {1}, &scan).error.value_or("");
-        const std::string start = "Mirror for R58M ended (status 1)";
+        for (std::size_t at = 0; at < c.end.output.size(); at += 3) scan.feed(std::string_view(c.end.output).substr(at, 3));
+        const std::string report = mirrorEndReport("R58M", {c.end.status}, &scan).error.value_or("");
+        const std::string start = "Mirror for R58M ended (status " + std::to_string(c.end.status) + ")";
         EXPECT_EQ(report.substr(0, start.size() + c.reasonAndAdvice.size()), start + c.reasonAndAdvice) << report;
     }
 }
