@@ -35,6 +35,41 @@ std::optional<AndroidDevice> deviceOf(std::string_view line) {
     return AndroidDevice(std::string(fields[0]), std::string(fields[1]));
 }
 
+// The line of `text` that holds the offset `at`, without its line end.
+std::string_view lineAround(std::string_view text, std::size_t at) {
+    const std::size_t start = text.rfind('\n', at) == std::string_view::npos ? 0 : text.rfind('\n', at) + 1;
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    return text.substr(start, end - start);
+}
+
+// `line` without the carriage returns and blanks that end it.
+std::string_view trimmedRight(std::string_view line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+    return line;
+}
+
+// What adb prints when its server cannot start, or when what answers on its
+// port is no adb server; and of those lines, the ones that say why, the most
+// telling first. (adb copies its server's startup log into its output; the
+// reason is then in a line of that log.)
+constexpr std::string_view serverFailureMarkers[] = {"failed to start daemon", "cannot connect to daemon",
+                                                     "didn't ACK", "protocol fault"};
+constexpr std::string_view tellingServerLines[] = {"Address already in use", "smartsocket", "protocol fault",
+                                                   "didn't ACK", "failed to start daemon", "cannot connect to daemon"};
+// How a line of adb's server log begins: "adb F 12-07 15:09:55 21109 21109 main.cpp:144] ".
+constexpr std::string_view serverLogLineStart = "adb ";
+constexpr std::string_view serverLogLineEnd = "] ";
+// What adb prints when it replaces another adb's server of another version.
+constexpr std::string_view versionClashStart = "adb server version (";
+constexpr std::string_view versionClashMiddle = ") doesn't match this client (";
+
+// The text of `text` from `from` up to the next `end`.
+std::optional<std::string> between(std::string_view text, std::size_t from, std::string_view end) {
+    const std::size_t stop = text.find(end, from);
+    if (stop == std::string_view::npos) return std::nullopt;
+    return std::string(text.substr(from, stop - from));
+}
+
 } // namespace
 
 std::vector<AndroidDevice> parseDevices(std::string_view output) {
@@ -105,6 +140,50 @@ std::optional<int> adbProtocolVersion(std::string_view versionOutput) {
     }
     if (digits == 0) return std::nullopt;
     return version;
+}
+
+bool listsPackage(std::string_view output, std::string_view package) {
+    constexpr std::string_view mark = "package:";
+    for (std::size_t at = output.find(package); at != std::string_view::npos; at = output.find(package, at + 1)) {
+        const std::string_view line = trimmedRight(lineAround(output, at));
+        if (line.size() == mark.size() + package.size() && line.starts_with(mark) && line.ends_with(package)) return true;
+    }
+    return false;
+}
+
+void noteADBTrouble(ADBTrouble& trouble, const CommandResult& result) {
+    const std::string_view output = result.output;
+    if (result.timedOut) trouble.noAnswer = true;
+
+    if (const std::size_t at = output.find(versionClashStart); at != std::string_view::npos && !trouble.versionClash) {
+        const std::size_t serverAt = at + versionClashStart.size();
+        const auto server = between(output, serverAt, ")");
+        if (server && output.compare(serverAt + server->size(), versionClashMiddle.size(), versionClashMiddle) == 0) {
+            if (auto client = between(output, serverAt + server->size() + versionClashMiddle.size(), ")")) {
+                trouble.versionClash = std::make_pair(*server, *client);
+            }
+        }
+    }
+
+    const auto contains = [&](std::string_view marker) { return output.find(marker) != std::string_view::npos; };
+    if (trouble.serverFailure || std::none_of(std::begin(serverFailureMarkers), std::end(serverFailureMarkers), contains)) {
+        return;
+    }
+    for (const std::string_view telling : tellingServerLines) {
+        const std::size_t at = output.find(telling);
+        if (at == std::string_view::npos) continue;
+        std::string_view line = lineAround(output, at);
+        // adb's own marks of its notices and log lines.
+        if (const std::size_t end = line.find(serverLogLineEnd);
+            line.starts_with(serverLogLineStart) && end != std::string_view::npos) {
+            line.remove_prefix(end + serverLogLineEnd.size());
+        }
+        for (const std::string_view mark : {"* ", "error: ", "adb: "}) {
+            if (line.starts_with(mark)) line.remove_prefix(mark.size());
+        }
+        trouble.serverFailure = std::string(trimmedRight(line));
+        return;
+    }
 }
 
 } // namespace kelvane::DiagnosticsService

@@ -2,6 +2,7 @@
 // file read.
 #pragma once
 
+#include "CommandRunner.h"
 #include "Models.h"
 
 #include <optional>
@@ -35,5 +36,16 @@ std::optional<std::vector<std::vector<AndroidDevice>>> takeDeviceLists(std::stri
 // Bridge version 1.0.41": 41), the number its server answers to
 // host:version; nothing when the text names none.
 std::optional<int> adbProtocolVersion(std::string_view versionOutput);
+
+// Whether pm's package list `output` holds the package itself: a line
+// "package:<package>". pm's filter is a substring match, so a longer name
+// that holds it (a beta, a plug-in) is listed too, but is another app.
+bool listsPackage(std::string_view output, std::string_view package);
+
+// Notes in `trouble` what `result` of an adb command tells of adb itself:
+// its time limit ended it; its server could not start (with adb's own most
+// telling line about it); or it replaced a server of another version (with
+// both versions). What was noted already stays.
+void noteADBTrouble(ADBTrouble& trouble, const CommandResult& result);
 
 } // namespace kelvane::DiagnosticsService

@@ -184,8 +184,6 @@ std::string formatLogEntry(std::string_view message, std::int64_t unixSeconds) {
     return entry;
 }
 
-void appendLog(std::string_view message) { appendLog(message, Places::standard()); }
-
 void appendLog(std::string_view message, const Places& places) {
     const OpenedLog log = openActivityLog(places);
     if (!log.fd) return;
@@ -193,10 +191,6 @@ void appendLog(std::string_view message, const Places& places) {
     if (const int error = writeEntry(log.fd.get(), message); diskFull(error) && log.path == places.logPath) {
         if (const OpenedLog other = takePrivateLog(places, errorText(error)); other.fd) writeEntry(other.fd.get(), message);
     }
-}
-
-void appendLog(std::string_view message, const std::string& logFile) {
-    if (const Opened log = openForAppend(AT_FDCWD, logFile, true); log.fd) writeEntry(log.fd.get(), message);
 }
 
 std::string logInUse(const Places& places) {

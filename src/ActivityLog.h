@@ -33,10 +33,7 @@ inline constexpr std::string_view logPath = KELVANE_LOG_PATH;
 // log is made only where every directory from places.privateLogBase down to
 // it belongs to this user, is no symbolic link and may be written by nobody
 // else; elsewhere there is none, and a refused entry is dropped.
-void appendLog(std::string_view message);
 void appendLog(std::string_view message, const Places& places);
-// The same, into exactly `logFile`: no private log takes over.
-void appendLog(std::string_view message, const std::string& logFile);
 
 // The log that appendLog(message, places) writes now: the shared one while
 // it can be used (or created), otherwise the private one; empty when there

@@ -131,27 +131,23 @@ private:
 using DetachedEnd = std::function<void(const CommandResult& end, const ProgramOutput& output)>;
 
 // Starts `executable` with `arguments` and returns once it has started,
-// without waiting for it. Environment: PATH=childSearchPath, ADB=<the adb
-// that tool discovery finds now, or empty> and, on Linux, the desktop
-// session's, SDL's and adb's variables where Kelvane's environment sets them
-// (CommandRunner.cpp, inheritedVariables), so that a graphical program
-// reaches the user's display. Standard output and standard error are
-// appended to the activity log that appendLog(places) writes, through a
-// relay of their own (tee, in the program's session) that also keeps them
-// apart for `ended`; when no log can be opened at all they are discarded,
-// and the program starts all the same. The child runs in its own session
-// and may outlive the application.
-// Once it has started the launch has succeeded: a small thread reaps the
-// child when it ends and tells `ended`, if given; when no thread can be had,
-// the next run or launchDetached after its end reaps it, and `ended` is not
-// told. Throws LaunchError, and only that, when the program cannot be
-// started; nothing is started then.
-void launchDetached(const std::string& executable,
-                    const std::vector<std::string>& arguments);
-// The same with the tool places and the logs of `places`.
-void launchDetached(const std::string& executable,
-                    const std::vector<std::string>& arguments,
-                    const Places& places, DetachedEnd ended = {});
+// without waiting for it. Environment: PATH=childSearchPath, ADB=`adbPath`
+// (the adb tool discovery finds now, or empty: looked up by the caller at
+// each launch) and, on Linux, the desktop session's, SDL's and adb's
+// variables where Kelvane's environment sets them (ChildProcess.cpp,
+// inheritedVariables), so that a graphical program reaches the user's
+// display. Standard output and standard error are appended to the activity
+// log that appendLog(places) writes, through a relay of their own (tee, in
+// the program's session) that also keeps them apart for `ended`; when no
+// log can be opened at all they are discarded, and the program starts all
+// the same. The child runs in its own session and may outlive the
+// application. Once it has started the launch has succeeded: a small
+// thread reaps the child when it ends and tells `ended`, if given; when no
+// thread can be had, the next run or launchDetached after its end reaps it,
+// and `ended` is not told. Throws LaunchError, and only that, when the
+// program cannot be started; nothing is started then.
+void launchDetached(const std::string& executable, const std::vector<std::string>& arguments, const Places& places,
+                    const std::string& adbPath, DetachedEnd ended = {});
 
 // `bytes` as UTF-8 text: valid text unchanged; each maximal subpart of an
 // ill-formed sequence (an overlong form, a surrogate, anything above

@@ -12,6 +12,7 @@
 #include "DiagnosticsViewModel.h"
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QPalette>
 #include <QPointer>
 #include <QWidget>
@@ -20,6 +21,7 @@
 #include <string_view>
 
 class QComboBox;
+class QLayout;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
@@ -121,6 +123,13 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    // The sections, top to bottom.
+    QLayout* makeHeader();
+    QWidget* makeStatusBar();
+    QWidget* makeChecklist();
+    QLayout* makePicker();
+    QLayout* makeActions();
+    QLayout* makeLogPane();
     // Holds the content at least as tall as its wrapped texts need at its
     // width: layouts would squeeze a wrapped label below that.
     void keepNeededHeight();
@@ -134,6 +143,7 @@ private:
     void setCheckRows(const std::vector<CheckItem>& checks);
     void renderPicker(const DiagnosticsSnapshot& snapshot);
     void renderLog(const DiagnosticsSnapshot& snapshot);
+    bool takesClick(QPushButton* button);
     void refreshClicked();
     void mirrorClicked(bool openLingguang);
     void parkFocus(QPushButton* pressed);
@@ -149,6 +159,9 @@ private:
 #endif
     // The pressed button that gets the keyboard focus back once enabled.
     QPointer<QPushButton> focusReturn_;
+    // The operation's button whose click was taken last, and when.
+    QPushButton* lastClicked_ = nullptr;
+    QElapsedTimer lastClick_;
 
     QWidget* statusBar_;
     Dot* statusDot_;
@@ -159,6 +172,8 @@ private:
     QPushButton* refreshButton_;
     QPushButton* startMirrorButton_;
     QPushButton* lingguangMirrorButton_;
+    QPushButton* copyButton_;
+    QPushButton* openLogButton_;
     QLabel* errorLine_;
     QPlainTextEdit* logText_;
 

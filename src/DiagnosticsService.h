@@ -1,14 +1,17 @@
-// Diagnostics: finding the tools, reading adb's device list, judging the
-// checklist, and the diagnostics pass that puts it all together.
+// The diagnostics pass, which puts the tools' places, adb's output and the
+// checklist together; this header also brings the faces of those units.
 #pragma once
 
 #include "ADBOutput.h"
 #include "ADBServer.h"
+#include "Checklist.h"
 #include "CommandRunner.h"
 #include "MirrorEnd.h"
 #include "Models.h"
 #include "OutsideTools.h"
 #include "Places.h"
+#include "ToolDiscovery.h"
+#include "USBBus.h"
 
 #include <functional>
 #include <optional>
@@ -19,39 +22,6 @@
 namespace kelvane {
 
 namespace DiagnosticsService {
-
-// ---- Tool discovery ------------------------------------------------------
-
-// The directory that stands for the running application's bundle.
-std::string runningBundleRoot();
-// The bundle root for the executable at `path`: X.app for X.app/Contents/MacOS/exe,
-// otherwise the directory that holds the executable; empty for a path
-// without a directory.
-std::string bundleRootForExecutable(std::string_view path);
-
-// The first candidate that exists and may be executed by this user (links
-// followed), exactly as given; nothing when none passes.
-std::optional<std::string> firstExecutable(const std::vector<std::string>& candidates);
-
-// The adb to use: the bundled copy, then the fixed places, then the search
-// path's (Linux).
-std::optional<std::string> findADBPath();
-std::optional<std::string> findADBPath(const Places& places);
-
-// "Missing", "Bundled adb" or "System adb".
-std::string adbSourceLabel(const std::optional<std::string>& adbPath);
-// The same, or "adb on PATH" for one that only the search path of
-// `places` holds.
-std::string adbSourceLabel(const std::optional<std::string>& adbPath, const Places& places);
-
-// ---- Judging -------------------------------------------------------------
-
-// The four checklist rows for `snapshot`.
-std::vector<CheckItem> makeChecks(const DiagnosticsSnapshot& snapshot);
-
-// Whether a mirror could start: both tools found and at least one
-// authorized device.
-bool canStartMirror(const DiagnosticsSnapshot& snapshot);
 
 // ---- The pass ------------------------------------------------------------
 
@@ -96,23 +66,7 @@ inline constexpr double waitToldAfter = 2.0;
 // is abandoned; otherwise it never fails.
 std::optional<DiagnosticsSnapshot> runPass(const Places& places, const PassOptions& options);
 // A pass the user asked for.
-DiagnosticsSnapshot buildSnapshot();
 DiagnosticsSnapshot buildSnapshot(const Places& places);
-
-// `snapshot` with its Lingguang finding and checklist judged for the device
-// `serial` (none: the snapshot's own choice) instead of the pass's choice.
-DiagnosticsSnapshot judgedFor(DiagnosticsSnapshot snapshot, const std::optional<std::string>& serial);
-
-// `snapshot` as it stands once a server of adb's `version`, not this adb's
-// `ownVersion`, holds adb's port (held by `holder`, where known): its ADB
-// row warns of the two versions.
-DiagnosticsSnapshot withOtherServer(DiagnosticsSnapshot snapshot, int version, int ownVersion,
-                                    std::optional<PortHolder> holder);
-
-// What the USB bus below `devicesDir` (laid out as Linux's
-// /sys/bus/usb/devices) shows of phones. Plain file reads; anything that
-// cannot be read counts as nothing found.
-USBFinding readUSBBus(const std::string& devicesDir);
 
 } // namespace DiagnosticsService
 } // namespace kelvane

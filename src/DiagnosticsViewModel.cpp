@@ -1,12 +1,11 @@
+// The model's state and operations: refreshes, mirror starts and their
+// ends, following the phone, the log opener.
 #include "DiagnosticsViewModel.h"
 
 #include "DiagnosticsService.h"
 
 #include <algorithm>
 #include <exception>
-#include <iostream>
-#include <sys/stat.h>
-#include <thread>
 #include <utility>
 
 namespace kelvane {
@@ -45,8 +44,6 @@ std::string notFollowingMessage(const std::string& problem) {
     return "Not following the phone (changes show after Refresh): " + problem;
 }
 
-void writeToStandardError(const std::string& message) { std::cerr << message << std::endl; }
-
 // The description of the exception being handled; call inside a handler.
 std::string currentExceptionText() {
     try {
@@ -70,72 +67,7 @@ DiagnosticsSnapshot nothingFound() {
     return snapshot;
 }
 
-void runInline(Task task) { task(); }
-
-void runOnNewThread(Task task) {
-    try {
-        std::thread(task).detach();
-    } catch (const std::exception&) {
-        // No thread to be had (std::system_error), or no memory for one
-        // (std::bad_alloc): finish the work here rather than never.
-        task();
-    }
-}
-
-bool somethingExistsAt(const std::string& path) {
-    struct stat info {};
-    return ::lstat(path.c_str(), &info) == 0;
-}
-
 } // namespace
-
-ViewModelServices ViewModelServices::withDefaults(ViewModelServices services) {
-    Places places = Places::standard();
-    // Every default that writes the activity log writes the same one, the
-    // caller's own if given: the model's entries, the passes' entries, the
-    // mirror's output and the file that openLog shows are then one.
-    if (services.logPath.empty()) {
-        services.logPath = places.logPath;
-        services.privateLogPath = places.privateLogPath;
-        services.privateLogBase = places.privateLogBase;
-    }
-    places.logPath = services.logPath;
-    places.privateLogPath = services.privateLogPath;
-    places.privateLogBase = services.privateLogBase;
-
-    if (!services.onUIThread) services.onUIThread = runInline;
-    if (!services.isUIThread) services.isUIThread = [] { return true; };
-    if (!services.inBackground) services.inBackground = runOnNewThread;
-    if (!services.buildSnapshot) {
-        services.buildSnapshot = [places](const DiagnosticsService::PassOptions& options) {
-            return DiagnosticsService::runPass(places, options);
-        };
-    }
-    if (!services.run) {
-        services.run = [](const std::string& executable, const std::vector<std::string>& arguments, double timeout) {
-            return CommandRunner::run(executable, arguments, timeout);
-        };
-    }
-    if (!services.appendLog) {
-        services.appendLog = [places](const std::string& message) { CommandRunner::appendLog(message, places); };
-    }
-    if (!services.launchDetached) {
-        services.launchDetached = [places](const std::string& executable, const std::vector<std::string>& arguments,
-                                           CommandRunner::DetachedEnd ended) {
-            CommandRunner::launchDetached(executable, arguments, places, std::move(ended));
-        };
-    }
-    if (!services.fileExists) services.fileExists = somethingExistsAt;
-    if (!services.logFileProblem) services.logFileProblem = CommandRunner::logFileProblem;
-    if (!services.reportProblem) services.reportProblem = writeToStandardError;
-    if (!services.openFile) services.openFile = [](const std::string&) { return false; };
-    if (!services.trackDevices) {
-        services.trackDevices = [address = places.adbServer](const std::string& adb, DeviceFollower::Listener listener) {
-            return std::make_shared<DeviceFollower>(adb, address, std::move(listener));
-        };
-    }
-    return services;
-}
 
 // ---- Subscription ---------------------------------------------------------
 
@@ -392,18 +324,13 @@ void DiagnosticsViewModel::startMirror(bool openLingguang, Completion done) {
             });
             return;
         }
-        // The launch waits for one turn of the event loop, so that the
-        // clicks that came with the one that started this find their buttons
-        // disabled, and a burst of clicks launches one mirror.
-        self->services_.onUIThread([self, openLingguang, done, scrcpy = *scrcpyPath, serial = *serial] {
-            if (openLingguang) {
-                self->assign(Property::statusMessage, self->statusMessage_,
-                             std::optional<std::string>(lingguangMissingMessage));
-                self->services_.appendLog(lingguangMissingEntry(serial));
-            }
-            self->finishMirror(scrcpy, serial, openLingguang);
-            done();
-        });
+        if (openLingguang) {
+            self->assign(Property::statusMessage, self->statusMessage_,
+                         std::optional<std::string>(lingguangMissingMessage));
+            self->services_.appendLog(lingguangMissingEntry(*serial));
+        }
+        self->finishMirror(*scrcpyPath, *serial, openLingguang);
+        done();
     });
 }
 

@@ -1,5 +1,6 @@
-// The one object that holds the application's mutable state and runs its
-// three operations: refresh, mirror start and log opener.
+// The window's state, and its three operations: refresh, mirror start and
+// log opener. (The process-wide state of the runner and the shell, such as
+// refused logs and unwatched children, lives with them.)
 #pragma once
 
 #include "CommandRunner.h"
@@ -123,9 +124,9 @@ public:
     // ---- Operations (they return at once) ----
     // Called on the UI thread, refresh and startMirror make their first
     // assignments (isRefreshing, isStarting) before they return; called
-    // elsewhere, they move to the UI thread first. Either way they go on
-    // there after a wait: a pass, the Lingguang command, or for a mirror
-    // start without one, a turn of the event loop before the launch.
+    // elsewhere, they move to the UI thread first. A refresh goes on there
+    // after its pass, a mirror start with Lingguang after its command; one
+    // without launches at once.
     //
     // A diagnostics pass, published when it ends. `done` runs on the UI
     // thread after the last assignment.

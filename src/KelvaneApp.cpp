@@ -3,6 +3,7 @@
 #include "KelvaneApp.h"
 
 #include "DiagnosticsService.h"
+#include "FileDescriptor.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -118,15 +119,12 @@ void tellTheEventLoop(int signal) {
 } // namespace
 
 void endOnTerminationSignals(KelvaneWindow& window, const std::shared_ptr<DiagnosticsViewModel>& model) {
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    for (const int fd : fds) {
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
-    signalPipe = fds[1];
-    auto* notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, &window);
-    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window, model, fd = fds[0]] {
+    // Never closed: a signal may come while the process ends.
+    auto* ends = new std::pair<FileDescriptor, FileDescriptor>;
+    if (makePipe(ends->first, ends->second, true) != 0) return;
+    signalPipe = ends->second.get();
+    auto* notifier = new QSocketNotifier(ends->first.get(), QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window, model, fd = ends->first.get()] {
         unsigned char byte = 0;
         while (::read(fd, &byte, 1) > 0) {
         }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -67,32 +68,43 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// `text` with each byte of a control character but line feed and tab shown
-// as \xHH: the C0 controls, DEL, and the C1 controls U+0080 to U+009F (two
-// bytes in UTF-8). A terminal then shows phone output without obeying it.
-std::string escapeControls(std::string_view text) {
+// Appends `byte` to `text` in two hexadecimal digits.
+void appendHex(std::string& text, unsigned byte) {
     static constexpr char hexDigits[] = "0123456789abcdef";
+    text += hexDigits[(byte >> 4) & 0xF];
+    text += hexDigits[byte & 0xF];
+}
+
+// `text` with each control character that a terminal could obey replaced by
+// what `escaped` gives for it (its code point and its bytes): DEL, the C1
+// controls U+0080 to U+009F (two bytes in UTF-8) and, where `belowSpace`,
+// those below U+0020 but line feed and tab.
+std::string replaceControls(std::string_view text, bool belowSpace,
+                            const std::function<std::string(unsigned, std::string_view)>& escaped) {
     std::string shown;
     shown.reserve(text.size());
-    const auto escape = [&](unsigned char byte) {
-        shown += "\\x";
-        shown += hexDigits[byte >> 4];
-        shown += hexDigits[byte & 0xF];
-    };
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        const bool c1 = byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-        if (c1) {
-            escape(byte);
-            escape(static_cast<unsigned char>(text[++i]));
-        } else if ((byte < 0x20 && byte != '\n' && byte != '\t') || byte == 0x7F) {
-            escape(byte);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            shown += escaped(next, text.substr(i++, 2));
+        } else if (byte == 0x7F || (belowSpace && byte < 0x20 && byte != '\n' && byte != '\t')) {
+            shown += escaped(byte, text.substr(i, 1));
         } else {
             shown += text[i];
         }
     }
     return shown;
+}
+
+// `text` with each byte of a control character but line feed and tab shown
+// as \xHH. A terminal then shows phone output without obeying it.
+std::string escapeControls(std::string_view text) {
+    return replaceControls(text, true, [](unsigned, std::string_view bytes) {
+        std::string escaped;
+        for (const char byte : bytes) escaped += "\\x", appendHex(escaped, static_cast<unsigned char>(byte));
+        return escaped;
+    });
 }
 
 // Writes `text` to `out` and gives `status`; when `out` refuses it, says
@@ -200,22 +212,11 @@ std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& l
     // (U+0080 to U+009F, two bytes in UTF-8) are escaped here too, so that
     // the report cannot steer a terminal either. Outside strings the JSON
     // text holds no such bytes.
-    std::string escaped;
-    escaped.reserve(dumped.size() + 1);
-    for (std::size_t i = 0; i < dumped.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(dumped[i]);
-        const auto next = i + 1 < dumped.size() ? static_cast<unsigned char>(dumped[i + 1]) : 0;
-        const unsigned control = byte == 0x7F ? 0x7F : (byte == 0xC2 && next >= 0x80 && next <= 0x9F ? next : 0);
-        if (control == 0) {
-            escaped += dumped[i];
-            continue;
-        }
-        static constexpr char hexDigits[] = "0123456789abcdef";
-        escaped += "\\u00";
-        escaped += hexDigits[control >> 4];
-        escaped += hexDigits[control & 0xF];
-        if (control != 0x7F) ++i;
-    }
+    const std::string escaped = replaceControls(dumped, false, [](unsigned control, std::string_view) {
+        std::string unicode = "\\u00";
+        appendHex(unicode, control);
+        return unicode;
+    });
     return escaped + "\n";
 }
 

@@ -14,13 +14,6 @@ std::string_view rawValue(CheckState state) {
     return "fail";
 }
 
-std::optional<CheckState> checkStateFromRawValue(std::string_view text) {
-    for (CheckState state : {CheckState::pass, CheckState::warn, CheckState::fail}) {
-        if (rawValue(state) == text) return state;
-    }
-    return std::nullopt;
-}
-
 AndroidDevice::AndroidDevice(std::string id, std::string state)
     : id_(std::move(id)), state_(std::move(state)) {}
 
@@ -81,7 +74,3 @@ bool DiagnosticsSnapshot::hasLingguang(const std::optional<std::string>& serial)
 }
 
 } // namespace kelvane
-
-std::size_t std::hash<kelvane::CheckState>::operator()(kelvane::CheckState state) const noexcept {
-    return std::hash<std::string_view>{}(kelvane::rawValue(state));
-}

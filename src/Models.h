@@ -18,8 +18,6 @@ enum class CheckState { pass, warn, fail };
 
 // "pass", "warn" or "fail".
 std::string_view rawValue(CheckState state);
-// The state whose raw text is exactly `text` (case-sensitive, untrimmed).
-std::optional<CheckState> checkStateFromRawValue(std::string_view text);
 
 // One device line of `adb devices`.
 class AndroidDevice {
@@ -134,8 +132,3 @@ struct DiagnosticsSnapshot {
 };
 
 } // namespace kelvane
-
-template <>
-struct std::hash<kelvane::CheckState> {
-    std::size_t operator()(kelvane::CheckState state) const noexcept;
-};

@@ -332,10 +332,11 @@ TEST(CommandRunnerLog, FormatsEntriesInUTC) {
 TEST(CommandRunnerLog, CreatesTheFileAndAppendsVerbatimEntries) {
     TempDir dir;
     const std::string log = dir / "activity.log";
-    CommandRunner::appendLog("first", log);
-    CommandRunner::appendLog("", log);
-    CommandRunner::appendLog("multi\nline", log);
-    CommandRunner::appendLog("Grüße ✓", log);
+    const Places places = placesLoggingTo(log);
+    CommandRunner::appendLog("first", places);
+    CommandRunner::appendLog("", places);
+    CommandRunner::appendLog("multi\nline", places);
+    CommandRunner::appendLog("Grüße ✓", places);
     EXPECT_TRUE(test::isLogOf(test::readFile(log), {"first", "", "multi\nline", "Grüße ✓"})) << test::readFile(log);
 }
 
@@ -343,7 +344,7 @@ TEST(CommandRunnerLog, KeepsExistingContents) {
     TempDir dir;
     const std::string log = dir / "activity.log";
     test::writeFile(log, "earlier text without line break");
-    CommandRunner::appendLog("next", log);
+    CommandRunner::appendLog("next", placesLoggingTo(log));
     const std::string contents = test::readFile(log);
     EXPECT_EQ(contents.rfind("earlier text without line break[", 0), 0u);
     EXPECT_EQ(contents.substr(contents.size() - 6), " next\n");
@@ -363,7 +364,7 @@ TEST(CommandRunnerLog, DropsEntriesItCannotWriteSafely) {
 
     auto done = std::async(std::launch::async, [&] {
         for (const char* name : {"a-directory", "missing/parent.log", "link", "dangling", "hard-link", "fifo"}) {
-            CommandRunner::appendLog("dropped", dir / name);
+            CommandRunner::appendLog("dropped", placesLoggingTo(dir / name));
         }
     });
     ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready);
@@ -377,7 +378,7 @@ TEST(CommandRunnerLog, DoesNotWriteIntoAFifoThatHasAReader) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0666), 0);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    CommandRunner::appendLog("dropped", fifo);
+    CommandRunner::appendLog("dropped", placesLoggingTo(fifo));
     char buffer[64];
     EXPECT_LE(::read(reader, buffer, sizeof buffer), 0);
     ::close(reader);
@@ -396,7 +397,7 @@ TEST(CommandRunnerLog, ConcurrentWritersLeaveOnlyWholeEntries) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             for (int i = 0; i < perWriter; ++i) {
-                CommandRunner::appendLog("process " + std::to_string(p) + " " + std::to_string(i) + " " + padding, log);
+                CommandRunner::appendLog("process " + std::to_string(p) + " " + std::to_string(i) + " " + padding, placesLoggingTo(log));
             }
             ::_exit(0);
         }
@@ -406,7 +407,7 @@ TEST(CommandRunnerLog, ConcurrentWritersLeaveOnlyWholeEntries) {
     for (int t = 0; t < threads; ++t) {
         writers.emplace_back([&, t] {
             for (int i = 0; i < perWriter; ++i) {
-                CommandRunner::appendLog("thread " + std::to_string(t) + " " + std::to_string(i) + " " + padding, log);
+                CommandRunner::appendLog("thread " + std::to_string(t) + " " + std::to_string(i) + " " + padding, placesLoggingTo(log));
             }
         });
     }
@@ -430,7 +431,7 @@ TEST(CommandRunnerLaunch, ADBIsWhatToolDiscoveryFindsAtLaunch) {
 
     // Installed after the places were made: found all the same.
     test::writeScript(adb, "exit 0\n");
-    CommandRunner::launchDetached("/bin/sh", {"-c", "echo \"adb is $ADB\""}, places);
+    DiagnosticsService::launchWithADB("/bin/sh", {"-c", "echo \"adb is $ADB\""}, places);
     ASSERT_TRUE(test::eventually([&] { return test::readFile(log) == "adb is " + adb + "\n"; }))
         << test::readFile(log);
 }
@@ -439,8 +440,8 @@ TEST(CommandRunnerLaunch, TwoLaunchesShareTheLog) {
     TempDir dir;
     const std::string log = dir / "activity.log";
     const Places places = placesLoggingTo(log);
-    CommandRunner::launchDetached("/bin/echo", {"first child"}, places);
-    CommandRunner::launchDetached("/bin/echo", {"second child"}, places);
+    CommandRunner::launchDetached("/bin/echo", {"first child"}, places, "");
+    CommandRunner::launchDetached("/bin/echo", {"second child"}, places, "");
     ASSERT_TRUE(test::eventually([&] { return lines(test::readFile(log)).size() == 2; }));
     const std::string contents = test::readFile(log);
     EXPECT_NE(contents.find("first child\n"), std::string::npos);
@@ -452,7 +453,7 @@ TEST(CommandRunnerLaunch, MissingProgramFailsAndLeavesAnEmptyLog) {
     const std::string log = dir / "activity.log";
     const std::string program = dir / "scrcpy";
     try {
-        CommandRunner::launchDetached(program, {"--serial", "x"}, placesLoggingTo(log));
+        CommandRunner::launchDetached(program, {"--serial", "x"}, placesLoggingTo(log), "");
         FAIL() << "expected a launch error";
     } catch (const LaunchError& error) {
         const std::string text = error.what();
@@ -477,7 +478,7 @@ TEST(CommandRunnerLaunch, UnusableSharedLogGivesWayToThePrivateOneAndNeverStopsT
     const bool ownedByAnother = ::geteuid() == 0 && ::chown((dir / "someone-elses").c_str(), 65534, 65534) == 0;
     const auto launch = [](const std::string& program, const std::string& argument, const Places& places) {
         std::promise<CommandResult> end;
-        CommandRunner::launchDetached(program, {argument}, places,
+        CommandRunner::launchDetached(program, {argument}, places, "",
                                       [&](const CommandResult& result, const CommandRunner::ProgramOutput& output) {
                                           std::string kept;
                                           output.read([&](std::string_view chunk) { kept += chunk; }, 1000);
@@ -563,14 +564,14 @@ TEST(CommandRunnerLaunch, ChildRunsInItsOwnSessionAndIsReaped) {
     // Field 6 of /proc/<pid>/stat is the session; a session leader's is its own pid.
     CommandRunner::launchDetached("/bin/sh", {"-c", "read -r pid comm state ppid pgrp session rest < /proc/$$/stat; "
                                                     "echo \"$$ $session\""},
-                                  placesLoggingTo(log));
+                                  placesLoggingTo(log), "");
     ASSERT_TRUE(test::eventually([&] { return !test::readFile(log).empty(); }));
     std::istringstream words(test::readFile(log));
     std::string pid, session;
     words >> pid >> session;
     EXPECT_EQ(pid, session);
 
-    for (int i = 0; i < 20; ++i) CommandRunner::launchDetached("/bin/true", {}, placesLoggingTo(log));
+    for (int i = 0; i < 20; ++i) CommandRunner::launchDetached("/bin/true", {}, placesLoggingTo(log), "");
     EXPECT_TRUE(test::eventually([] { return zombieChildren() == 0; }, 5.0)) << zombieChildren() << " zombies";
 }
 
@@ -591,7 +592,7 @@ TEST(CommandRunnerLaunch, StartedChildIsASuccessEvenWithoutAThreadToReapIt) {
         threadsFail = true;
     }
     if (threadsFail) {
-        EXPECT_NO_THROW(CommandRunner::launchDetached("/bin/sh", {"-c", "echo $$"}, placesLoggingTo(log)));
+        EXPECT_NO_THROW(CommandRunner::launchDetached("/bin/sh", {"-c", "echo $$"}, placesLoggingTo(log), ""));
     }
     pthread_setattr_default_np(&previous);
     pthread_attr_destroy(&huge);

@@ -4,28 +4,14 @@
 
 #include <regex>
 #include <set>
-#include <unordered_set>
 
 namespace kelvane {
 namespace {
 
-TEST(CheckState, RawTextsRoundTripAndOnlyExactWordsParse) {
-    for (CheckState state : {CheckState::pass, CheckState::warn, CheckState::fail}) {
-        EXPECT_EQ(checkStateFromRawValue(rawValue(state)), state);
-    }
+TEST(CheckState, RawTexts) {
     EXPECT_EQ(rawValue(CheckState::pass), "pass");
     EXPECT_EQ(rawValue(CheckState::warn), "warn");
     EXPECT_EQ(rawValue(CheckState::fail), "fail");
-
-    for (std::string_view text : {"Pass", " pass", "pass ", "", "PASS", "ok", "fail\n"}) {
-        EXPECT_EQ(checkStateFromRawValue(text), std::nullopt) << "'" << text << "'";
-    }
-}
-
-TEST(CheckState, HashAgreesWithRawText) {
-    EXPECT_EQ(std::hash<CheckState>{}(CheckState::warn), std::hash<std::string_view>{}("warn"));
-    std::unordered_set<CheckState> states{CheckState::pass, CheckState::pass, CheckState::fail};
-    EXPECT_EQ(states.size(), 2u);
 }
 
 TEST(AndroidDevice, EqualityNeedsBothFields) {

@@ -245,7 +245,7 @@ TEST(StressLog, SixteenThreadsAndFourProcessesLoseNoLine) {
         writers.emplace_back([&, t] {
             for (int i = 0; i < perWriter; ++i) {
                 CommandRunner::appendLog("thread " + std::to_string(t) + " line " + std::to_string(i) + " " + padding,
-                                         log);
+                                         placesLoggingTo(log));
             }
         });
     }
@@ -287,7 +287,7 @@ TEST(StressLaunch, FiftyShortLivedDetachedChildrenLeaveNoZombie) {
     constexpr int launches = 50;
 
     const int descriptorsBefore = openDescriptorCount();
-    for (int i = 0; i < launches; ++i) CommandRunner::launchDetached(child, {std::to_string(i)}, places);
+    for (int i = 0; i < launches; ++i) CommandRunner::launchDetached(child, {std::to_string(i)}, places, "");
 
     // Every child writes its line and ends; each is reaped without anyone
     // here waiting for it.

@@ -267,7 +267,7 @@ ViewModelServices realServices(const Places& places) {
     };
     services.launchDetached = [places](const std::string& executable, const std::vector<std::string>& arguments,
                                        CommandRunner::DetachedEnd ended) {
-        CommandRunner::launchDetached(executable, arguments, places, std::move(ended));
+        DiagnosticsService::launchWithADB(executable, arguments, places, std::move(ended));
     };
     services.trackDevices = [places](const std::string& adb, DeviceFollower::Listener listener) {
         return std::make_shared<DeviceFollower>(adb, places.adbServer, std::move(listener));
