@@ -3,7 +3,7 @@
 // starts no server and stops none; nothing here ever asks a server to quit.
 #pragma once
 
-#include "CommandRunner.h"
+#include "StopSignal.h"
 #include "FileDescriptor.h"
 #include "Models.h"
 

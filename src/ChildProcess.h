@@ -3,7 +3,7 @@
 // program, the environment and the descriptors.
 #pragma once
 
-#include "CommandRunner.h"
+#include "CommandResult.h"
 
 #include <chrono>
 #include <string>
