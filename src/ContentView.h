@@ -10,6 +10,7 @@
 #pragma once
 
 #include "DiagnosticsViewModel.h"
+#include "WindowParts.h"
 
 #include <QColor>
 #include <QElapsedTimer>
@@ -44,59 +45,6 @@ inline constexpr std::string_view installCommand = "sudo apt install adb scrcpy"
 // The window's smallest size, in device-independent pixels.
 inline constexpr int minimumWindowWidth = 760;
 inline constexpr int minimumWindowHeight = 520;
-
-// The colours of the status and checklist dots and of the error line.
-QColor readyColor();   // green
-QColor warningColor(); // orange
-QColor failureColor(); // red
-QColor checkStateColor(CheckState state);
-
-// WCAG's contrast ratio of two colours, from 1 (the same) to 21.
-double contrastRatio(const QColor& first, const QColor& second);
-
-// A filled circle of a fixed diameter.
-class Dot : public QWidget {
-    Q_OBJECT
-public:
-    explicit Dot(QWidget* parent = nullptr);
-    QColor color() const { return color_; }
-    void setColor(const QColor& color);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QColor color_;
-};
-
-// An indeterminate, spinning progress indicator.
-class BusyIndicator : public QWidget {
-    Q_OBJECT
-public:
-    explicit BusyIndicator(QWidget* parent = nullptr);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-    void hideEvent(QHideEvent* event) override;
-
-private:
-    QTimer* timer_;
-    int step_ = 0;
-};
-
-// A box with rounded corners filled with one palette colour.
-class RoundedPanel : public QWidget {
-    Q_OBJECT
-public:
-    explicit RoundedPanel(QPalette::ColorRole background, QWidget* parent = nullptr);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QPalette::ColorRole background_;
-};
 
 // The main window's content: header, status bar, checklist, device picker,
 // actions and log pane, in one column.

@@ -2,21 +2,83 @@
 // readers are told, shared by the content and the window.
 #pragma once
 
-#include "ContentView.h"
+#include "Models.h"
 
 #include <QAbstractItemView>
 #include <QAccessible>
+#include <QColor>
 #include <QComboBox>
 #include <QFontMetricsF>
 #include <QLabel>
 #include <QPainter>
+#include <QPalette>
 #include <QPushButton>
 #include <QTextLayout>
+#include <QWidget>
 
 #include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string_view>
+
+class QTimer;
+
+namespace kelvane {
+
+// The colours of the status and checklist dots and of the error line.
+QColor readyColor();   // green
+QColor warningColor(); // orange
+QColor failureColor(); // red
+QColor checkStateColor(CheckState state);
+
+// WCAG's contrast ratio of two colours, from 1 (the same) to 21.
+double contrastRatio(const QColor& first, const QColor& second);
+
+// A filled circle of a fixed diameter.
+class Dot : public QWidget {
+    Q_OBJECT
+public:
+    explicit Dot(QWidget* parent = nullptr);
+    QColor color() const { return color_; }
+    void setColor(const QColor& color);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor color_;
+};
+
+// An indeterminate, spinning progress indicator.
+class BusyIndicator : public QWidget {
+    Q_OBJECT
+public:
+    explicit BusyIndicator(QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    QTimer* timer_;
+    int step_ = 0;
+};
+
+// A box with rounded corners filled with one palette colour.
+class RoundedPanel : public QWidget {
+    Q_OBJECT
+public:
+    explicit RoundedPanel(QPalette::ColorRole background, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QPalette::ColorRole background_;
+};
+
+} // namespace kelvane
 
 namespace kelvane::parts {
 
