@@ -320,10 +320,9 @@ int run(const std::string& program, const std::vector<std::string>& arguments, c
         }
     }
 
-    // One pass and its report; with --watch, text reports are set apart by
-    // an empty line, and JSON ones take one line each.
-    // With --watch each report begins with the local time (JSON: "time"),
-    // and text reports are set apart by an empty line.
+    // One pass and its report. With --watch each report begins with the
+    // local time (JSON: "time"); text reports are set apart by an empty
+    // line, and JSON ones take one line each.
     bool first = true;
     const auto report = [&](const DiagnosticsSnapshot& snapshot) {
         const std::string logPath = CommandRunner::logInUse(places);

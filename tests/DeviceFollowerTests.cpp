@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <thread>
 
 namespace kelvane {
 namespace {
@@ -23,6 +26,31 @@ TEST(DeviceFollower, EndingWaitsForNothingAndLeavesNoChild) {
     EXPECT_LT(test::now() - start, 0.05);
     const pid_t child = std::stoi(test::readFile(dir / "pid"));
     EXPECT_TRUE(test::eventually([&] { return ::kill(child, 0) != 0; }, 2.0)) << "adb version outlived its follower";
+}
+
+TEST(DeviceFollower, ALostServerIsLookedForAfterPausesThatDoubleUpToTheLongest) {
+    test::TempDir dir;
+    test::StandInADB adb(dir / "adb");
+    adb.answer("version", {"Android Debug Bridge version 1.0.41\n"});
+    adb.install();
+    test::StandInADBServer server;
+    std::atomic<int> lists = 0;
+    DeviceFollower follower(adb.path(), server.address(), {.devices = [&](auto) { ++lists; }}, {0.2, 0.8, 1.5, 0});
+    ASSERT_TRUE(test::eventually([&] { return lists == 1; }));
+    // The pause after each lost connection; a server followed for 1.5 s
+    // (-1: waited for here) starts the count anew.
+    for (const double pause : {0.2, 0.4, 0.8, 0.8, -1.0, 0.2}) {
+        if (pause < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+            continue;
+        }
+        const int before = lists;
+        const double start = test::now();
+        server.restart(41);
+        ASSERT_TRUE(test::eventually([&] { return lists > before; }, 3.0));
+        EXPECT_GE(test::now() - start, pause * 0.9) << pause;
+        EXPECT_LT(test::now() - start, pause * 1.5 + 0.25) << pause;
+    }
 }
 
 } // namespace

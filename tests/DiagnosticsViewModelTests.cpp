@@ -81,9 +81,13 @@ struct Fakes {
         s.inBackground = [this](Task task) { queues.background.push_back(std::move(task)); };
         s.buildSnapshot = [this](const DiagnosticsService::PassOptions&) {
             ++builds;
+            if (snapshots.empty()) {
+                ADD_FAILURE() << "a pass too many";
+                return std::optional<DiagnosticsSnapshot>();
+            }
             DiagnosticsSnapshot next = snapshots.front();
             snapshots.pop_front();
-            return next;
+            return std::optional(next);
         };
         s.run = [this](const std::string& executable, const std::vector<std::string>& arguments, double timeout) {
             runs.push_back({executable, arguments, timeout});
@@ -724,6 +728,37 @@ TEST(ViewModelFollowing, ChangesStartGuestPassesAtTheirRateAndAnotherVersionsSer
     const double start = test::now();
     model->followDevices(false);
     EXPECT_LT(test::now() - start, 0.05);
+}
+
+TEST_F(ViewModelTest, ATrackedListBringsOnePassUnlessAPassHasSeenIt) {
+    ViewModelServices services = fakes.services();
+    DeviceFollower::Listener follower;
+    services.trackDevices = [&](const std::string&, DeviceFollower::Listener listener) {
+        follower = std::move(listener);
+        return std::make_shared<Following>();
+    };
+    const auto following = DiagnosticsViewModel::create(services);
+    following->followDevices(true);
+    const auto list = [](const std::vector<std::string>& serials) { return makeSnapshot("", "/a", "/s", serials); };
+    // Spares, so that a pass too many shows in the count.
+    fakes.snapshots = {list({"A"}), list({"A"}), list({"A", "B", "C"}), list({"A"}), list({"A"}), list({"A"})};
+    following->refresh();
+    fakes.queues.drain();
+    const auto tell = [&](const std::vector<std::string>& serials) {
+        follower.devices(list(serials).devices);
+        fakes.queues.runUI();
+    };
+    tell({"A"}); // what the pass that started following saw
+    fakes.queues.drain();
+    EXPECT_EQ(fakes.builds, 1);
+    tell({"A", "B"}); // one pass, even where it sees another list
+    fakes.queues.drain();
+    EXPECT_EQ(fakes.builds, 2);
+    following->refresh(); // the user's pass sees the list told meanwhile
+    fakes.queues.runUI();
+    tell({"A", "B", "C"});
+    fakes.queues.drain();
+    EXPECT_EQ(fakes.builds, 3);
 }
 
 TEST_F(ViewModelTest, FailedRealLaunchShowsAndLogsTheLaunchersDescription) {

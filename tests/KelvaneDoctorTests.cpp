@@ -11,6 +11,7 @@
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/wait.h>
+#include <thread>
 
 namespace kelvane {
 namespace {
@@ -397,6 +398,26 @@ TEST(KelvaneDoctorWatch, AReportALinePerChangeAndASignalAbandonsThePassUnderWay)
               (std::vector<Call>{{"start-server"}, {"devices"}, {"version"}, {"version"}, {"devices"},
                                  {"-s", "S1", "shell", "pm", "list", "packages", lingguangPackage}, {"version"}, {"devices"}}))
         << "only the first pass starts adb's server";
+
+    // As text: each report begins with its time, and the next is set apart by an empty line.
+    machine.adb.release("devices");
+    doctor::Watch textWatch;
+    std::ostringstream text;
+    doctor = std::thread([&] { doctor::run("kelvane-doctor", {"--watch"}, machine.places, text, err, &textWatch); });
+    const auto refreshed = [&] { return test::lines(machine.activityLog()).size(); };
+    const std::size_t before = refreshed();
+    ASSERT_TRUE(test::eventually([&] { return server.trackings() == 2 && refreshed() == before + 1; }));
+    server.send({});
+    ASSERT_TRUE(test::eventually([&] { return refreshed() == before + 2; }));
+    textWatch.stop();
+    doctor.join();
+    const std::string time = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4}\n)";
+    EXPECT_TRUE(std::regex_match(text.str(), std::regex(time + "pass  ADB[^]*\n\n" + time + "pass  ADB[^]*")))
+        << text.str();
+    // A stop before the first report: nothing is printed, and the status says so.
+    std::ostringstream none;
+    EXPECT_EQ(doctor::run("kelvane-doctor", {"--watch"}, machine.places, none, err, &textWatch), doctor::stoppedStatus);
+    EXPECT_EQ(none.str(), "");
 }
 
 } // namespace
