@@ -40,9 +40,9 @@ ADBServerAddress ADBServerAddress::fromVariables(const char* serverSocket, const
                                                  const char* serverPort) {
     ADBServerAddress address;
     if (serverSocket && *serverSocket) {
-        const std::string_view spec = serverSocket;
-        const auto after = [&](std::string_view kind) { return spec.substr(kind.size()); };
-        if (spec.starts_with("tcp:")) {
+        const std::string_view socket = serverSocket;
+        const auto after = [&](std::string_view kind) { return socket.substr(kind.size()); };
+        if (socket.starts_with("tcp:")) {
             std::string_view rest = after("tcp:");
             const std::size_t colon = rest.rfind(':');
             if (colon != std::string_view::npos) {
@@ -54,10 +54,10 @@ ADBServerAddress ADBServerAddress::fromVariables(const char* serverSocket, const
             const std::optional<int> port = portNumber(rest);
             address.port = port.value_or(0);
             address.valid = port.has_value();
-        } else if (spec.starts_with("localfilesystem:") && spec.size() > std::string_view("localfilesystem:").size()) {
+        } else if (socket.starts_with("localfilesystem:") && socket.size() > std::string_view("localfilesystem:").size()) {
             address.localSocket = std::string(after("localfilesystem:"));
 #if defined(__linux__)
-        } else if (spec.starts_with("localabstract:")) {
+        } else if (socket.starts_with("localabstract:")) {
             address.localSocket = std::string(1, '\0') + std::string(after("localabstract:"));
 #endif
         } else {
