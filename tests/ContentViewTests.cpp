@@ -902,12 +902,6 @@ TEST(KelvaneWindow, ReadyStateScreenshotShowsEveryDotGreen) {
     EXPECT_FALSE(applicationIcon().availableSizes().isEmpty());
 }
 
-} // namespace
-} // namespace kelvane
-
-namespace kelvane {
-namespace {
-
 TEST(KelvaneWindow, EveryLongTextIsShownWholeAtTheSmallestWidth) {
     const std::string longest = "adb's port 5037 is held by /opt/android-studio/platform-tools/adb (pid 4242, version 39), "
                                 "and this adb is version 41: two adb versions stop each other's servers. End that "
@@ -930,12 +924,6 @@ TEST(KelvaneWindow, EveryLongTextIsShownWholeAtTheSmallestWidth) {
         }
     }
 }
-
-} // namespace
-} // namespace kelvane
-
-namespace kelvane {
-namespace {
 
 TEST(ContentView, SecondaryTextAndTheScrollHandleStayReadableInLightAndDark) {
     QPalette dark;

@@ -351,25 +351,21 @@ TEST(KelvaneDoctorProgram, KeepsAScriptsInputAndReportsAFullDisk) {
     }
 }
 
-} // namespace
-} // namespace kelvane
-
-namespace kelvane {
-namespace {
-
 TEST(KelvaneDoctorWatch, AReportALinePerChangeAndASignalAbandonsThePassUnderWay) {
     Machine machine;
     machine.installADB("List of devices attached\n\n");
     machine.adb.answer("version", {"Android Debug Bridge version 1.0.41\n"});
     test::StandInADBServer server;
     machine.places.adbServer = server.address();
-    doctor::Watch watch;
+    // Passes as the log counts them: one entry each.
+    const auto passes = [&] { return test::lines(machine.activityLog()).size(); };
     std::ostringstream out, err;
     int status = -1;
-    std::thread doctor([&] { status = doctor::run("kelvane-doctor", {"--json", "--watch"}, machine.places, out, err, &watch); });
-    const auto passes = [&] {
-        return std::regex_search(machine.activityLog(), std::regex("(Diagnostics refreshed[^]*){2}")) ? 2 : 1;
+    const auto watch = [&](doctor::Watch& watch, std::ostringstream& out, std::vector<std::string> arguments) {
+        return std::thread([&, arguments] { status = doctor::run("kelvane-doctor", arguments, machine.places, out, err, &watch); });
     };
+    doctor::Watch jsonWatch;
+    std::thread doctor = watch(jsonWatch, out, {"--json", "--watch"});
     ASSERT_TRUE(test::eventually([&] { return server.trackings() == 1; }));
 
     machine.adb.answer("devices", {readyDevices});
@@ -380,7 +376,7 @@ TEST(KelvaneDoctorWatch, AReportALinePerChangeAndASignalAbandonsThePassUnderWay)
     server.send({});
     ASSERT_TRUE(test::eventually([&] { return machine.adb.calls().size() == 8; }));
     const double stopped = test::now();
-    watch.stop();
+    jsonWatch.stop();
     doctor.join();
 
     EXPECT_LT(test::now() - stopped, 1.0);
@@ -389,42 +385,33 @@ TEST(KelvaneDoctorWatch, AReportALinePerChangeAndASignalAbandonsThePassUnderWay)
     const std::vector<std::string> reports = test::lines(out.str());
     ASSERT_EQ(reports.size(), 2u) << out.str();
     EXPECT_EQ(json::parse(reports[0])["devices"], json::array());
-    EXPECT_TRUE(std::regex_match(json::parse(reports[1])["time"].get<std::string>(),
-                                 std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4})")));
+    const std::string time = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4})";
+    EXPECT_TRUE(std::regex_match(json::parse(reports[1])["time"].get<std::string>(), std::regex(time)));
     EXPECT_EQ(json::parse(reports[1])["selectedDeviceID"], "S1");
-    EXPECT_EQ(passes(), 2) << "the abandoned pass logged nothing";
+    EXPECT_EQ(passes(), 2u) << "the abandoned pass logged nothing";
     using Call = test::StandInADB::Call;
     EXPECT_EQ(machine.adb.calls(),
               (std::vector<Call>{{"start-server"}, {"devices"}, {"version"}, {"version"}, {"devices"},
                                  {"-s", "S1", "shell", "pm", "list", "packages", lingguangPackage}, {"version"}, {"devices"}}))
         << "only the first pass starts adb's server";
 
-    // As text: each report begins with its time, and the next is set apart by an empty line.
+    // As text: each report begins with its time, and the next is set apart
+    // by an empty line.
     machine.adb.release("devices");
     doctor::Watch textWatch;
     std::ostringstream text;
-    doctor = std::thread([&] { doctor::run("kelvane-doctor", {"--watch"}, machine.places, text, err, &textWatch); });
-    const auto refreshed = [&] { return test::lines(machine.activityLog()).size(); };
-    const std::size_t before = refreshed();
-    ASSERT_TRUE(test::eventually([&] { return server.trackings() == 2 && refreshed() == before + 1; }));
+    doctor = watch(textWatch, text, {"--watch"});
+    ASSERT_TRUE(test::eventually([&] { return server.trackings() == 2 && passes() == 3; }));
     server.send({});
-    ASSERT_TRUE(test::eventually([&] { return refreshed() == before + 2; }));
+    ASSERT_TRUE(test::eventually([&] { return passes() == 4; }));
     textWatch.stop();
     doctor.join();
-    const std::string time = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4}\n)";
-    EXPECT_TRUE(std::regex_match(text.str(), std::regex(time + "pass  ADB[^]*\n\n" + time + "pass  ADB[^]*")))
-        << text.str();
+    EXPECT_TRUE(std::regex_match(text.str(), std::regex(time + "\npass  ADB[^]*\n\n" + time + "\npass  ADB[^]*"))) << text.str();
     // A stop before the first report: nothing is printed, and the status says so.
     std::ostringstream none;
     EXPECT_EQ(doctor::run("kelvane-doctor", {"--watch"}, machine.places, none, err, &textWatch), doctor::stoppedStatus);
     EXPECT_EQ(none.str(), "");
 }
-
-} // namespace
-} // namespace kelvane
-
-namespace kelvane {
-namespace {
 
 #if defined(__linux__)
 TEST(KelvaneDoctorLog, ASharedLogOnAFullDiskGivesWayToThePrivateOneAndTheReportNamesIt) {
