@@ -177,8 +177,7 @@ void DiagnosticsViewModel::beginRefresh(Completion done, bool keepChoice) {
                     // Abandoned: no server of this adb's to ask. What the
                     // window shows stands, and the next list adb's server
                     // sends refreshes it.
-                    self->trackedList_.reset();
-                    self->refreshedFor_.reset();
+                    self->followUp_.forget();
                     self->assign(Property::statusMessage, self->statusMessage_,
                                  std::optional<std::string>(self->snapshot_.summary()));
                     self->assign(Property::isRefreshing, self->isRefreshing_, false);
@@ -202,7 +201,7 @@ void DiagnosticsViewModel::beginRefresh(Completion done, bool keepChoice) {
                 self->assign(Property::isRefreshing, self->isRefreshing_, false);
                 // A pass that found the latest tracked list leaves nothing to
                 // follow up.
-                if (self->trackedList_ == self->snapshot_.devices) self->refreshedFor_ = self->snapshot_.devices;
+                self->followUp_.passFound(self->snapshot_.devices);
                 self->updateTracking();
                 // A pass the user asked for may have started adb's server.
                 if (!keepChoice && self->tracker_) self->tracker_->recheck();
@@ -224,12 +223,12 @@ void DiagnosticsViewModel::updateTracking() {
     if (tracker_ && following_ && adb && *adb == trackedADB_) return;
     // Ending a follower waits for nothing.
     tracker_.reset();
-    trackedList_.reset();
+    followUp_.forget();
     ++trackerGeneration_;
     if (!following_ || !adb) return;
 
     trackedADB_ = *adb;
-    refreshedFor_ = snapshot_.devices;
+    followUp_ = ListFollowUp(snapshot_.devices);
     // Told on the follower's thread; only the UI thread touches the model,
     // and the follower's thread never holds it.
     const auto toModel = [model = weak_from_this(), onUIThread = services_.onUIThread,
@@ -256,15 +255,14 @@ void DiagnosticsViewModel::updateTracking() {
 }
 
 void DiagnosticsViewModel::deviceListTracked(std::vector<AndroidDevice> list) {
-    trackedList_ = std::move(list);
+    followUp_.told(std::move(list));
     refreshForTrackedChange();
 }
 
 void DiagnosticsViewModel::otherServerFound(const DeviceFollower::OtherServer& other) {
     // Shown as a pass that met it would show it; once this adb's own server
     // answers again, its first list brings a new pass.
-    trackedList_.reset();
-    refreshedFor_.reset();
+    followUp_.forget();
     assign(Property::snapshot, snapshot_,
            DiagnosticsService::withOtherServer(snapshot_, other.version, other.ownVersion, other.holder));
 }
@@ -272,8 +270,7 @@ void DiagnosticsViewModel::otherServerFound(const DeviceFollower::OtherServer& o
 void DiagnosticsViewModel::refreshForTrackedChange() {
     // A change waits for whatever is under way, and then starts one refresh
     // for the latest list, however many came meanwhile.
-    if (!tracker_ || !trackedList_ || trackedList_ == refreshedFor_ || operationsUnderWay_ > 0) return;
-    refreshedFor_ = *trackedList_;
+    if (!tracker_ || operationsUnderWay_ > 0 || !followUp_.takeChange()) return;
     beginRefresh({}, true);
 }
 

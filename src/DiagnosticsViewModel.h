@@ -6,6 +6,7 @@
 #include "CommandRunner.h"
 #include "DeviceFollower.h"
 #include "DiagnosticsService.h"
+#include "ListFollowUp.h"
 #include "Models.h"
 
 #include <cstddef>
@@ -212,10 +213,8 @@ private:
     std::string trackedADB_;
     // Tells lists of an earlier tracker from the present one's.
     std::size_t trackerGeneration_ = 0;
-    // The last list adb sent, and the one the snapshot shows (nothing: not
-    // known, so that the next list starts a refresh).
-    std::optional<std::vector<AndroidDevice>> trackedList_;
-    std::optional<std::vector<AndroidDevice>> refreshedFor_;
+    // Which list adb sent needs a refresh.
+    ListFollowUp followUp_;
 };
 
 } // namespace kelvane

@@ -2,6 +2,7 @@
 
 #include "CommandRunner.h"
 #include "DeviceFollower.h"
+#include "ListFollowUp.h"
 #include "FileDescriptor.h"
 
 #include <nlohmann/json.hpp>
@@ -225,12 +226,12 @@ std::string jsonReport(const DiagnosticsSnapshot& snapshot, const std::string& l
 // thread.
 class Watcher {
 public:
-    Watcher(const Places& places, const std::string& adb, std::vector<AndroidDevice> shown) : shown_(std::move(shown)) {
+    Watcher(const Places& places, const std::string& adb, std::vector<AndroidDevice> shown) : followUp_(std::move(shown)) {
         if (const int error = makePipe(bellRead_, bellWrite_, true); error != 0) {
             throw std::system_error(error, std::generic_category(), "pipe");
         }
         DeviceFollower::Listener listener;
-        listener.devices = [this](std::vector<AndroidDevice> list) { tell([&] { latest_ = std::move(list); }); };
+        listener.devices = [this](std::vector<AndroidDevice> list) { tell([&] { followUp_.told(std::move(list)); }); };
         listener.otherServer = [this](const DeviceFollower::OtherServer& other) { tell([&] { other_ = other; }); };
         follower_ = std::make_unique<DeviceFollower>(adb, places.adbServer, std::move(listener));
     }
@@ -241,17 +242,14 @@ public:
         std::optional<DeviceFollower::OtherServer> otherServer;
     };
 
-    // Waits for a list that differs from the one shown (and takes it as
-    // shown), for another version's server, or for `stop`.
+    // Waits for a list that needs a pass, for another version's server, or
+    // for `stop`.
     Change next(const CommandRunner::StopSignal& stop) {
         for (;;) {
             {
                 const std::lock_guard lock(mutex_);
                 if (other_) return {false, std::exchange(other_, std::nullopt)};
-                if (latest_ && latest_ != shown_) {
-                    shown_ = latest_;
-                    return {};
-                }
+                if (followUp_.takeChange()) return {};
             }
             pollfd fds[2] = {{stop.descriptor(), POLLIN, 0}, {bellRead_.get(), POLLIN, 0}};
             ::poll(fds, 2, -1);
@@ -262,19 +260,14 @@ public:
         }
     }
 
-    // A pass found `devices`: when that is the latest list, a change that
-    // came during the pass needs no pass of its own.
     void found(const std::vector<AndroidDevice>& devices) {
         const std::lock_guard lock(mutex_);
-        if (latest_ == devices) shown_ = devices;
+        followUp_.passFound(devices);
     }
 
-    // The list the server sent last is void (the server is no longer this
-    // adb's), and the next one starts a pass, even one like the list shown.
     void forget() {
         const std::lock_guard lock(mutex_);
-        latest_.reset();
-        shown_.reset();
+        followUp_.forget();
     }
 
 private:
@@ -288,10 +281,8 @@ private:
     }
 
     std::mutex mutex_;
-    std::optional<std::vector<AndroidDevice>> latest_;
+    ListFollowUp followUp_;
     std::optional<DeviceFollower::OtherServer> other_;
-    // Nothing: no list is known to be shown.
-    std::optional<std::vector<AndroidDevice>> shown_;
     FileDescriptor bellRead_, bellWrite_;
     std::unique_ptr<DeviceFollower> follower_; // last: ends first, and its lists need the rest
 };
