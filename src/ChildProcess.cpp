@@ -197,10 +197,7 @@ int spawnBoundChild(pid_t& pid, const std::string& executable, const std::vector
     while ((got = ::read(failureRead.get(), &error, sizeof error)) < 0 && errno == EINTR) {
     }
     if (got != static_cast<ssize_t>(sizeof error)) return 0;
-    // It never ran: reaped at once.
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    reap(pid); // it never ran: reaped at once
     return error;
 }
 #else
@@ -223,6 +220,13 @@ CommandResult endOf(int waitStatus) {
 }
 
 // Whether `pid` has ended; reaps it and stores its status if so.
+int reap(pid_t pid) {
+    int waitStatus = 0;
+    while (::waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
+    }
+    return waitStatus;
+}
+
 bool tryReap(pid_t pid, int& waitStatus) {
     for (;;) {
         const pid_t result = ::waitpid(pid, &waitStatus, WNOHANG);

@@ -71,6 +71,8 @@ CommandResult endOf(int waitStatus);
 
 // Whether `pid` has ended; reaps it and stores its status if so.
 bool tryReap(pid_t pid, int& waitStatus);
+// Waits for `pid` to end and reaps it; gives its wait status.
+int reap(pid_t pid);
 
 // Children that no thread waits for (none could be had when they were
 // launched): each stays this process's unreaped child until the next run

@@ -72,12 +72,6 @@ struct DetachedChild {
     FileDescriptor kept;
 };
 
-void waitFor(pid_t pid) {
-    int waitStatus = 0;
-    while (::waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
-    }
-}
-
 // Sees to it that a started detached child and its relay are reaped when
 // they end, and tells `ended` how the child ended once the relay has passed
 // on its output (or a moment later). Never throws: the child has started,
@@ -85,9 +79,7 @@ void waitFor(pid_t pid) {
 void reapWhenEnded(DetachedChild child, DetachedEnd ended) noexcept {
     try {
         std::thread([pid = child.pid, relay = child.relay, kept = std::move(child.kept), ended = std::move(ended)]() mutable {
-            int waitStatus = 0;
-            while (::waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
-            }
+            const int waitStatus = reap(pid);
             bool relayEnded = relay == 0;
             for (const auto deadline = Clock::now() + relayGrace; !relayEnded && Clock::now() < deadline;) {
                 int relayStatus = 0;
@@ -102,7 +94,7 @@ void reapWhenEnded(DetachedChild child, DetachedEnd ended) noexcept {
                 }
             }
             // A grandchild of the program may keep the relay going.
-            if (!relayEnded) waitFor(relay);
+            if (!relayEnded) reap(relay);
         }).detach();
         return;
     } catch (const std::exception&) {
@@ -149,7 +141,7 @@ DetachedChild startDetached(const std::string& executable, const std::vector<std
     if (spawnError != 0) {
         // The relay sees the end of its input and ends.
         output.reset();
-        if (child.relay != 0) waitFor(child.relay);
+        if (child.relay != 0) reap(child.relay);
         throw LaunchError(launchErrorText(executable, spawnError));
     }
     return child;
