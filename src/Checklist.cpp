@@ -56,7 +56,11 @@ struct StateAdvice {
     std::string_view state;
     std::string_view detail;
     bool mode = false;
+    // For phones reached over the network, where there is no cable and no
+    // USB; empty: the same as `detail`.
+    std::string_view networkDetail = {};
 };
+constexpr std::string_view networkUnauthorizedDetail = "Device detected but not authorized. Approve on the phone.";
 // The state most in need of the user's action first.
 constexpr StateAdvice stateAdvice[] = {
 #if defined(__linux__)
@@ -66,9 +70,12 @@ constexpr StateAdvice stateAdvice[] = {
     {"no", "Device detected but this user may not open it. Install adb's udev rules or join the plugdev group, then "
            "reconnect the phone."},
 #endif
-    {"unauthorized", unauthorizedDetail},
-    {"authorizing", "Device is waiting for approval. Approve USB debugging on the phone, then wait a moment."},
-    {"offline", "Device detected but offline. Reconnect the cable, or run adb kill-server, then press Refresh."},
+    {"unauthorized", unauthorizedDetail, false, networkUnauthorizedDetail},
+    {"authorizing", "Device is waiting for approval. Approve USB debugging on the phone, then wait a moment.", false,
+     "Device is waiting for approval. Approve on the phone, then wait a moment."},
+    {"offline", "Device detected but offline. Reconnect the cable, or run adb kill-server, then press Refresh.", false,
+     "Device detected but offline. Check that the phone is on the same network with wireless debugging on, then "
+     "press Refresh."},
     {"recovery", "", true},
     {"sideload", "", true},
     {"rescue", "", true},
@@ -134,14 +141,23 @@ CheckItem deviceCheck(const DiagnosticsSnapshot& snapshot) {
     if (const std::size_t authorized = snapshot.authorizedDevices().size(); authorized > 0) {
         return row(CheckState::pass, std::to_string(authorized) + std::string(authorizedDetailSuffix));
     }
+    // Every phone meant reached over the network: no word of USB.
+    const auto overNetwork = [&](std::string_view state) {
+        return std::all_of(snapshot.devices.begin(), snapshot.devices.end(), [&](const AndroidDevice& device) {
+            return (!state.empty() && device.state() != state) || device.overNetwork();
+        });
+    };
     for (const StateAdvice& advice : stateAdvice) {
         const auto inState = [&](const AndroidDevice& device) { return device.state() == advice.state; };
         if (std::none_of(snapshot.devices.begin(), snapshot.devices.end(), inState)) continue;
+        if (!advice.networkDetail.empty() && overNetwork(advice.state)) {
+            return row(CheckState::warn, std::string(advice.networkDetail));
+        }
         if (!advice.mode) return row(CheckState::warn, std::string(advice.detail));
         return row(CheckState::warn,
                    std::string(otherModeDetailStart) + std::string(advice.state) + std::string(otherModeDetailEnd));
     }
-    return row(CheckState::warn, std::string(unauthorizedDetail));
+    return row(CheckState::warn, std::string(overNetwork({}) ? networkUnauthorizedDetail : unauthorizedDetail));
 }
 
 } // namespace

@@ -47,6 +47,7 @@ constexpr std::string_view startMirrorText = "Start Mirror";
 constexpr std::string_view lingguangMirrorText = "Open Lingguang + Mirror";
 constexpr std::string_view copyInstallText = "Copy Install Command";
 constexpr std::string_view openLogText = "Open Log";
+constexpr std::string_view wirelessText = "Wi-Fi\u2026";
 constexpr std::string_view logTitleText = "Diagnostics Log";
 
 // What screen readers say for what the eye takes from colours and motion.
@@ -73,7 +74,7 @@ ContentView::ContentView(std::shared_ptr<DiagnosticsViewModel> model, QWidget* p
     column->addStretch(1);
 
     // Tab goes through the controls in the order they are seen.
-    const QList<QWidget*> tabOrder{devicePicker_, refreshButton_, startMirrorButton_, lingguangMirrorButton_,
+    const QList<QWidget*> tabOrder{devicePicker_, wirelessButton_, refreshButton_, startMirrorButton_, lingguangMirrorButton_,
                                    copyButton_, openLogButton_, logText_};
     for (qsizetype index = 1; index < tabOrder.size(); ++index) setTabOrder(tabOrder[index - 1], tabOrder[index]);
 
@@ -166,6 +167,13 @@ QLayout* ContentView::makePicker() {
     deviceLabel->setBuddy(devicePicker_);
     pickerRow->addWidget(deviceLabel, 0, Qt::AlignVCenter);
     pickerRow->addWidget(devicePicker_, 0, Qt::AlignVCenter);
+    wirelessButton_ = pushButton(this, "wirelessButton", wirelessText);
+    pickerRow->addWidget(wirelessButton_, 0, Qt::AlignVCenter);
+    connect(wirelessButton_, &QPushButton::clicked, this, [this] {
+        if (!wirelessDialog_) wirelessDialog_ = new WirelessDialog(model_, this);
+        wirelessDialog_->update();
+        wirelessDialog_->open();
+    });
     pickerRow->addStretch(1);
     // Only a choice of the user's writes back; refilling the list does not.
     connect(devicePicker_, &QComboBox::activated, this, &ContentView::deviceChosen);

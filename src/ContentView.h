@@ -11,6 +11,7 @@
 
 #include "DiagnosticsViewModel.h"
 #include "WindowParts.h"
+#include "WirelessDialog.h"
 
 #include <QColor>
 #include <QElapsedTimer>
@@ -122,6 +123,9 @@ private:
     QPushButton* lingguangMirrorButton_;
     QPushButton* copyButton_;
     QPushButton* openLogButton_;
+    QPushButton* wirelessButton_;
+    // Made when first asked for.
+    QPointer<WirelessDialog> wirelessDialog_;
     QLabel* errorLine_;
     QPlainTextEdit* logText_;
 

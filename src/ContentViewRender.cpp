@@ -51,6 +51,7 @@ void ContentView::render() {
 
     renderChecks(snapshot.checks);
     renderPicker(snapshot);
+    if (wirelessDialog_) wirelessDialog_->update();
 
     refreshButton_->setEnabled(!refreshing && !starting);
     startMirrorButton_->setEnabled(ready && !starting);

@@ -8,6 +8,7 @@
 #include "DiagnosticsService.h"
 #include "ListFollowUp.h"
 #include "Models.h"
+#include "Wireless.h"
 
 #include <cstddef>
 #include <functional>
@@ -142,6 +143,14 @@ public:
     // a directory or another name of some other file. A refusal goes to
     // reportProblem.
     void openLog();
+    // Carries out a Wi-Fi request with the snapshot's adb, each command under
+    // the diagnostics' time limit, and logs it. `done` is told the outcome on
+    // the UI thread, after a success's refresh: the connected phone is then
+    // the chosen one where adb lists it as authorized. The status line
+    // tells the outcome.
+    void connectWireless(Wireless::Request request, std::function<void(const Wireless::Outcome&)> done = {});
+    // Whether the snapshot's adb has `adb pair`, told on the UI thread.
+    void checkPairing(std::function<void(bool)> told);
 
     // ---- Following the phone (not observable) ----
     // While on, and while the snapshot knows an adb, adb's device list is

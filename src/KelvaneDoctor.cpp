@@ -29,6 +29,8 @@ constexpr int helpStatus = 0;
 
 constexpr std::string_view jsonOption = "--json";
 constexpr std::string_view watchOption = "--watch";
+constexpr std::string_view connectOption = "--connect";
+constexpr std::string_view pairOption = "--pair";
 constexpr std::string_view helpOption = "--help";
 constexpr std::string_view shortHelpOption = "-h";
 constexpr std::string_view versionOption = "--version";
@@ -129,9 +131,26 @@ nlohmann::ordered_json optionalText(const std::optional<std::string>& text) {
 
 std::string_view version() { return projectVersion; }
 
+std::string wirelessTextReport(const Wireless::Outcome& outcome) {
+    std::string text = outcome.transcript;
+    if (!text.empty()) text += '\n';
+    return escapeControls(text + outcome.message + "\n");
+}
+
+std::string wirelessJSONReport(const Wireless::Outcome& outcome) {
+    nlohmann::ordered_json report;
+    report["succeeded"] = outcome.succeeded();
+    report["failure"] = std::string(Wireless::failureName(outcome.failure));
+    report["serial"] = optionalText(outcome.serial);
+    report["message"] = outcome.message;
+    report["transcript"] = outcome.transcript;
+    return report.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
 std::string usage(const std::string& program) {
     const std::string name = baseName(program);
     return "Usage: " + name + " [--json] [--watch]\n"
+           "       " + name + " [--json] [--pair ADDRESS:PORT CODE] [--connect ADDRESS[:PORT]]\n"
            "\n"
            "Runs one Kelvane diagnostics pass and prints the checklist: whether adb\n"
            "and scrcpy are installed, whether a phone with authorized USB debugging\n"
@@ -142,6 +161,13 @@ std::string usage(const std::string& program) {
            "  --watch     then follow adb's device list, and run and print the\n"
            "              checks again each time it changes, until interrupted\n"
            "              (with --json, one JSON object a line)\n"
+           "  --connect ADDRESS[:PORT]\n"
+           "              connect adb to a phone over Wi-Fi (port 5555 unless\n"
+           "              given) instead of running the checks\n"
+           "  --pair ADDRESS:PORT CODE\n"
+           "              pair with a phone that shows a pairing code under\n"
+           "              Wireless debugging (adb 30 or later), then connect\n"
+           "              to --connect's address if given\n"
            "  --version   show the version\n"
            "  -h, --help  show this help\n"
            "\n"
@@ -152,6 +178,7 @@ std::string usage(const std::string& program) {
            "  2  an unknown option\n"
            "  3  the report could not be written (for example standard output\n"
            "     closed or the disk full; the reason goes to standard error)\n"
+           "  4  --connect or --pair failed (the report says why and what to do)\n"
            "\n"
            "The pass is recorded in Kelvane's activity log, " +
            std::string(CommandRunner::logPath) + ", or in the user's\n"
@@ -300,15 +327,63 @@ int run(const std::string& program, const std::vector<std::string>& arguments, c
             return writeOut(program, out, err, baseName(program) + " " + std::string(version()) + "\n", helpStatus);
         }
     }
-    for (const std::string& argument : arguments) {
-        if (argument == jsonOption) {
+    std::optional<Wireless::Request> wireless;
+    for (std::size_t index = 0; index < arguments.size(); ++index) {
+        const std::string& argument = arguments[index];
+        const std::size_t words = argument == connectOption ? 1 : argument == pairOption ? 2 : 0;
+        if (words > 0 && index + words < arguments.size()) {
+            if (!wireless) wireless.emplace();
+            if (argument == pairOption) {
+                wireless->kind = Wireless::Request::Kind::pair;
+                wireless->target = arguments[index + 1];
+                wireless->code = arguments[index + 2];
+            } else if (wireless->kind == Wireless::Request::Kind::pair) {
+                wireless->connectTo = arguments[index + 1];
+            } else {
+                wireless->target = arguments[index + 1];
+            }
+            index += words;
+        } else if (argument == jsonOption) {
             asJSON = true;
         } else if (argument == watchOption) {
             watching = true;
+        } else if (words > 0) {
+            err << baseName(program) << ": " << argument << " needs " << (words == 1 ? "an address" : "an address and a code")
+                << "\n\n" << usage(program);
+            return usageStatus;
         } else {
             err << baseName(program) << ": unknown option '" << argument << "'\n\n" << usage(program);
             return usageStatus;
         }
+    }
+
+    if (wireless && watching) {
+        err << baseName(program) << ": --watch cannot go with --connect or --pair\n\n" << usage(program);
+        return usageStatus;
+    }
+    if (wireless) {
+        // A --connect given before --pair is where pairing connects.
+        if (wireless->kind == Wireless::Request::Kind::pair && wireless->connectTo.empty()) {
+            for (std::size_t index = 0; index + 1 < arguments.size(); ++index) {
+                if (arguments[index] == connectOption && (index < 2 || arguments[index - 2] != pairOption)) {
+                    wireless->connectTo = arguments[index + 1];
+                }
+            }
+        }
+        Wireless::Outcome outcome;
+        if (const std::optional<std::string> adb = DiagnosticsService::findADBPath(places)) {
+            outcome = Wireless::carryOut(*wireless, [&](const std::vector<std::string>& words) {
+                return CommandRunner::run(*adb, words, DiagnosticsService::diagnosticsCommandTimeout);
+            });
+            std::string entry = "Wi-Fi: " + outcome.message + "\n" + outcome.transcript;
+            while (!entry.empty() && entry.back() == '\n') entry.pop_back();
+            CommandRunner::appendLog(entry, places);
+        } else {
+            outcome.failure = Wireless::Failure::adbMissing;
+            outcome.message = Wireless::failureMessage(outcome.failure, wireless->target, "");
+        }
+        return writeOut(program, out, err, asJSON ? wirelessJSONReport(outcome) : wirelessTextReport(outcome),
+                        outcome.succeeded() ? readyStatus : wirelessFailedStatus);
     }
 
     // One pass and its report. With --watch each report begins with the

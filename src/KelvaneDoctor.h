@@ -5,6 +5,7 @@
 #include "CommandRunner.h"
 #include "DiagnosticsService.h"
 #include "Models.h"
+#include "Wireless.h"
 
 #include <iosfwd>
 #include <string>
@@ -18,6 +19,7 @@ inline constexpr int readyStatus = 0;     // a mirror could start
 inline constexpr int notReadyStatus = 1;  // something is missing
 inline constexpr int usageStatus = 2;     // the command line was not understood
 inline constexpr int unwrittenStatus = 3; // the report could not be written
+inline constexpr int wirelessFailedStatus = 4; // --connect or --pair failed
 inline constexpr int stoppedStatus = 130; // stopped before any report, as by Ctrl+C
 
 // This build's version, "MAJOR.MINOR.PATCH".
@@ -53,7 +55,13 @@ private:
     CommandRunner::StopSignal stop_;
 };
 
-// The whole program: `arguments` without the program name. Runs one
+// The outcome of --connect or --pair: the commands' transcript and the
+// outcome's sentence; or a JSON object of them on one line.
+std::string wirelessTextReport(const Wireless::Outcome& outcome);
+std::string wirelessJSONReport(const Wireless::Outcome& outcome);
+
+// The whole program: `arguments` without the program name. With --connect
+// or --pair, carries out that request instead of a pass (Wi-Fi). Runs one
 // diagnostics pass over `places` unless asked for help or the version or
 // given an unknown option, and gives the exit status. What `out` refuses to
 // take is told on `err` and gives unwrittenStatus. With --watch, it then

@@ -19,6 +19,13 @@ AndroidDevice::AndroidDevice(std::string id, std::string state)
 
 bool AndroidDevice::isAuthorized() const { return state_ == "device"; }
 
+bool AndroidDevice::overNetwork() const {
+    if (id_.find("._adb-tls-") != std::string::npos) return true;
+    const std::size_t colon = id_.rfind(':');
+    return colon != std::string::npos && colon > 0 && colon + 1 < id_.size() &&
+           std::all_of(id_.begin() + std::ptrdiff_t(colon) + 1, id_.end(), [](unsigned char c) { return c >= '0' && c <= '9'; });
+}
+
 UUID UUID::random() {
     // One generator per thread, seeded from the system's entropy source.
     thread_local std::mt19937_64 generator{[] {

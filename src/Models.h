@@ -29,6 +29,10 @@ public:
     // adb's state word; "device" means USB debugging is authorized.
     const std::string& state() const { return state_; }
     bool isAuthorized() const;
+    // Whether adb reaches it over the network: its serial is an address
+    // ("192.168.1.20:5555", "[fe80::1]:5555") or the name of a wireless
+    // debugging service, not a USB serial.
+    bool overNetwork() const;
 
     bool operator==(const AndroidDevice&) const = default;
 

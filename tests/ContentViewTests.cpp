@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QFontInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLayout>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -785,7 +786,7 @@ TEST(ContentView, TabReachesEveryEnabledControlInOrderAndSpacePresses) {
         } while (reached.size() < 10 && focus->objectName() != "devicePicker");
         return reached;
     };
-    EXPECT_EQ(tabFromPicker(), (QStringList{"refreshButton", "startMirrorButton", "lingguangMirrorButton",
+    EXPECT_EQ(tabFromPicker(), (QStringList{"wirelessButton", "refreshButton", "startMirrorButton", "lingguangMirrorButton",
                                             "copyInstallButton", "openLogButton", "logText", "devicePicker"}));
 
     // Space presses; while the mirror starts, the buttons left enabled are reached.
@@ -796,7 +797,7 @@ TEST(ContentView, TabReachesEveryEnabledControlInOrderAndSpacePresses) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return h.runs().size() == 1; }, waitMilliseconds));
     Harness::settle();
     EXPECT_EQ(QApplication::focusWidget()->objectName(), "devicePicker"); // not on to Copy Install Command
-    EXPECT_EQ(tabFromPicker(), (QStringList{"copyInstallButton", "openLogButton", "logText", "devicePicker"}));
+    EXPECT_EQ(tabFromPicker(), (QStringList{"wirelessButton", "copyInstallButton", "openLogButton", "logText", "devicePicker"}));
     // Back on the pressed button once it can be pressed again.
     h.runGate.open();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !h.model->isStarting(); }, waitMilliseconds));
@@ -949,6 +950,43 @@ TEST(ContentView, SecondaryTextAndTheScrollHandleStayReadableInLightAndDark) {
         const QString handle = style.mid(style.indexOf(QStringLiteral("background: #")) + 12, 7);
         EXPECT_GE(contrastRatio(QColor(handle), colours.color(QPalette::Base)), 3.0) << handle.toStdString();
     }
+}
+
+} // namespace
+} // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+// The Wi-Fi dialog by keyboard alone: every field named, the switch offered
+// for the chosen USB phone, pairing only where adb has it, and a request's
+// outcome told.
+TEST(ContentView, WiFiDialogWorksByKeyboardAndNamesEveryField) {
+    ShownWindow shown;
+    auto* opener = child<QPushButton>(&shown.window, "wirelessButton");
+    opener->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(opener, Qt::Key_Space);
+    auto* dialog = shown.window.findChild<WirelessDialog*>();
+    ASSERT_TRUE(dialog && dialog->isVisible());
+    auto* switchButton = child<QPushButton>(dialog, "switchButton");
+    EXPECT_EQ(switchButton->accessibleName(), QStringLiteral("Switch %1 to Wi-Fi").arg(serial));
+    EXPECT_TRUE(switchButton->isEnabled());
+    for (QLineEdit* field : dialog->findChildren<QLineEdit*>()) EXPECT_FALSE(field->accessibleName().isEmpty());
+    // This adb's version names no release: no pairing.
+    auto* code = child<QLineEdit>(dialog, "pairingCodeField");
+    auto* pairingNote = child<QLabel>(dialog, "pairingNote");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return pairingNote->text().startsWith("Pairing needs a newer adb"); }, waitMilliseconds));
+    EXPECT_FALSE(code->isEnabled());
+
+    auto* address = child<QLineEdit>(dialog, "addressField");
+    address->setFocus(Qt::TabFocusReason);
+    QTest::keyClicks(address, "127.0.0.1:40000");
+    QTest::keyClick(address, Qt::Key_Return); // Connect is the default button
+    auto* result = child<QLabel>(dialog, "wirelessResult");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return result->text().startsWith("adb could not reach"); }, waitMilliseconds))
+        << result->text().toStdString();
+    EXPECT_EQ(shown.harness.runs().back(), (Strings{adbPath, "connect", "127.0.0.1:40000"}));
+    EXPECT_EQ(result->accessibleName(), result->text());
 }
 
 } // namespace

@@ -433,6 +433,12 @@ TEST(MakeChecks, Table) {
         {{{"A", "offline"}, {"B", "authorizing"}}, {}, {}, "Device is waiting for approval."},
         {{{"A", "recovery"}, {"B", "offline"}}, {}, {}, "Device detected but offline."},
         {{{"A", "connecting"}}, {}, {}, notAuthorized},
+        // Phones over the network: no word of USB or a cable, unless a USB one shares the state.
+        {{{"10.0.0.9:5555", "unauthorized"}, {"B", "offline"}}, {}, {}, "Device detected but not authorized. Approve on the phone."},
+        {{{"10.0.0.9:5555", "unauthorized"}, {"B", "unauthorized"}}, {}, {}, notAuthorized},
+        {{{"10.0.0.9:5555", "offline"}}, {}, {}, "Device detected but offline. Check that the phone is on the same network"},
+        {{{"10.0.0.9:5555", "authorizing"}}, {}, {}, "Device is waiting for approval. Approve on the phone,"},
+        {{{"10.0.0.9:5555", "connecting"}}, {}, {}, "Device detected but not authorized. Approve on the phone."},
         {{}, {.noAnswer = true}, USBFinding::debuggingOffered, "adb did not answer within 12 seconds. Run adb kill-server"},
         {{}, {.serverFailure = "ADB server didn't ACK"}, {}, "adb's server could not start: ADB server didn't ACK. Close the"},
         {{}, {.noAnswer = true, .serverFailure = "x"}, {}, "adb did not answer within"},

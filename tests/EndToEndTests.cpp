@@ -97,9 +97,9 @@ protected:
     }
 
     // A new phone, connected and listed by the server in its mode's state.
-    StandinPhone& connectPhone(PhoneMode mode, bool lingguang = false, int port = 0) {
+    StandinPhone& connectPhone(PhoneMode mode, bool lingguang = false, int port = 0, bool wifi = true) {
         phones.push_back(
-            std::make_unique<StandinPhone>(KELVANE_PYTHON, KELVANE_STANDIN_PHONE, adb, mode, lingguang, port));
+            std::make_unique<StandinPhone>(KELVANE_PYTHON, KELVANE_STANDIN_PHONE, adb, mode, lingguang, port, wifi));
         StandinPhone& phone = *phones.back();
         phone.connect();
         const std::string line = phone.serial() + "\t" + test::listedState(mode) + "\n";
@@ -257,6 +257,54 @@ std::string phoneShellText(const std::string& command) {
         15.0);
     EXPECT_EQ(result.status, 0) << result.output;
     return result.output;
+}
+
+// ---- Wi-Fi ---------------------------------------------------------------
+
+// Both ways to a phone over Wi-Fi, through the model and the real adb: the
+// phone switched from its first connection (standing in for the cable) is
+// chosen and mirrored by its new address; the same address connects again
+// by hand; a phone without Wi-Fi is told so and never switched.
+TEST_F(EndToEnd, PhoneSwitchedToWiFiIsChosenMirroredAndConnectedByAddress) {
+    StandinPhone& phone = connectPhone(PhoneMode::authorized, true);
+    const int port = test::freePorts(1).front();
+    const std::string twin = "127.0.0.1:" + std::to_string(port);
+    auto ui = std::make_shared<test::UIQueue>();
+    ViewModelServices services = test::realServices(places);
+    services.onUIThread = [ui](Task task) { ui->post(std::move(task)); };
+    const auto model = DiagnosticsViewModel::create(services);
+    bool refreshed = false;
+    model->refresh([&] { refreshed = true; });
+    ASSERT_TRUE(ui->runUntil([&] { return refreshed; }, 40.0));
+
+    const auto request = [&](Wireless::Request wanted) {
+        std::optional<Wireless::Outcome> told;
+        model->connectWireless(std::move(wanted), [&](const Wireless::Outcome& outcome) { told = outcome; });
+        EXPECT_TRUE(ui->runUntil([&] { return told.has_value(); }, 60.0));
+        return told.value_or(Wireless::Outcome{Wireless::Failure::other});
+    };
+    const Wireless::Outcome switched =
+        request({Wireless::Request::Kind::switchToWiFi, phone.serial(), "", "", port});
+    EXPECT_EQ(switched.serial, twin) << switched.transcript;
+    EXPECT_EQ(model->statusMessage(), phone.serial() + " is now on Wi-Fi as " + twin + ". The cable can go.");
+    EXPECT_EQ(model->selectedDeviceID(), twin);
+    EXPECT_EQ(listing(), deviceList({{phone.serial(), "device"}, {twin, "device"}}));
+    bool started = false;
+    model->startMirror(false, [&] { started = true; });
+    ASSERT_TRUE(ui->runUntil([&] { return started; }, 20.0));
+    ASSERT_TRUE(test::eventually([&] { return test::exists(dir / "scrcpy-arguments"); }));
+    EXPECT_EQ(test::readFile(dir / "scrcpy-arguments"), "--serial\n" + twin + "\n--window-title\nKelvane - " + twin + "\n");
+
+    runADB(adb, {"disconnect", twin});
+    EXPECT_EQ(request({Wireless::Request::Kind::connect, twin}).message, "Connected to " + twin + ".");
+    EXPECT_NE(activityLog().find("Wi-Fi: Connected to " + twin + ".\n$ adb connect " + twin + "\nconnected to"),
+              std::string::npos) << activityLog();
+    runADB(adb, {"disconnect", twin});
+
+    StandinPhone& offline = connectPhone(PhoneMode::authorized, false, 0, false);
+    const Wireless::Outcome refused = request({Wireless::Request::Kind::switchToWiFi, offline.serial()});
+    EXPECT_EQ(refused.failure, Wireless::Failure::notOnWiFi) << refused.transcript;
+    EXPECT_EQ(offline.services(), Strings{"shell:ip -f inet addr show wlan0"});
 }
 
 TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {

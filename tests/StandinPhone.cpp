@@ -99,12 +99,13 @@ std::string listedState(PhoneMode mode) {
 }
 
 StandinPhone::StandinPhone(std::string python, std::string script, std::string adb, PhoneMode mode, bool lingguang,
-                           int port)
+                           int port, bool wifi)
     : adb_(std::move(adb)), mode_(mode) {
     const std::string ready = dir_ / "ready";
     std::vector<std::string> words{python, script, "--port", std::to_string(port), "--mode", modeName(mode),
                                    "--record", dir_ / "services", "--ready-file", ready};
     if (lingguang) words.push_back("--lingguang");
+    if (!wifi) words.push_back("--no-wifi");
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);

@@ -34,7 +34,7 @@ public:
     // waits until it listens. Throws std::runtime_error when it does not
     // come up.
     StandinPhone(std::string python, std::string script, std::string adb, PhoneMode mode, bool lingguang,
-                 int port = 0);
+                 int port = 0, bool wifi = true);
     // Disconnects the phone from the adb server, then ends its process: a
     // phone that vanished while connected would stay listed.
     ~StandinPhone();

@@ -8,7 +8,7 @@ answers the few ``shell:`` services that Kelvane sends to a phone.
 Usage::
 
     python3 standin_phone.py --port 0 --mode authorized|unauthorized|offline
-                             [--lingguang] [--record FILE] [--ready-file FILE]
+                             [--lingguang] [--no-wifi] [--record FILE] [--ready-file FILE]
                              [--verbose]
 
 --port PORT        TCP port on 127.0.0.1; 0 picks a free one.
@@ -43,7 +43,12 @@ Shell services (``shell:COMMAND``; the command is split like a shell would):
 - ``monkey ... -p PACKAGE ...`` prints a typical monkey run ending in the line
   "Events injected: 1" when PACKAGE is installed, otherwise the abort text of
   a real monkey ("** No activities found to run, monkey aborted.").
+- ``ip -f inet addr show wlan0`` prints the interface with the address
+  127.0.0.1/8, or nothing with --no-wifi (a phone not on Wi-Fi).
 - any other command prints ``/system/bin/sh: COMMAND: not found``.
+
+``tcpip:PORT`` answers "restarting in TCP mode port: PORT" and starts
+listening on PORT of 127.0.0.1 as well, as the same phone (adb over Wi-Fi).
 
 Plain ``shell:`` carries no exit status, so every answer is just text.  Every
 other service is refused (CLSE).
@@ -163,7 +168,13 @@ def monkey_output(args, lingguang):
     return "\n".join(lines) + "\n"
 
 
-def shell_output(command, lingguang):
+WLAN_OUTPUT = """30: wlan0: <BROADCAST,MULTICAST,UP,LOWER_UP> mtu 1500 qdisc mq state UP group default qlen 3000
+    inet 127.0.0.1/8 brd 127.255.255.255 scope global wlan0
+       valid_lft forever preferred_lft forever
+"""
+
+
+def shell_output(command, lingguang, wifi=True):
     """What the phone's shell prints for COMMAND (as one text)."""
     try:
         words = shlex.split(command)
@@ -175,6 +186,8 @@ def shell_output(command, lingguang):
         return pm_output(words[1:], lingguang)
     if words[0] == "monkey":
         return monkey_output(words[1:], lingguang)
+    if words[0] == "ip":
+        return WLAN_OUTPUT if wifi else ""
     return "/system/bin/sh: %s: not found\n" % words[0]
 
 
@@ -277,10 +290,15 @@ class Connection:
         if not self.connected or remote_id == 0:
             self.send(A_CLSE, 0, remote_id)
             return
-        if not service.startswith("shell:"):
+        if service.startswith("tcpip:") and service[len("tcpip:"):].isdigit():
+            port = int(service[len("tcpip:"):])
+            text = "restarting in TCP mode port: %d\n" % port
+            self.phone.listen(port)
+        elif not service.startswith("shell:"):
             self.send(A_CLSE, 0, remote_id)
             return
-        text = shell_output(service[len("shell:"):], self.phone.lingguang)
+        else:
+            text = shell_output(service[len("shell:"):], self.phone.lingguang, self.phone.wifi)
         data = text.encode("utf-8")
         size = max(1, min(self.remote_max_payload, MAX_PAYLOAD))
         chunks = [data[i:i + size] for i in range(0, len(data), size)]
@@ -310,13 +328,14 @@ class Approve(Exception):  # raised by SIGUSR1's handler: the user approves USB 
 
 
 class Phone:
-    def __init__(self, mode, lingguang, record_path, verbose):
+    def __init__(self, mode, lingguang, record_path, verbose, wifi=True):
+        self.wifi = wifi
         self.mode = mode
         self.lingguang = lingguang
         self.record_path = record_path
         self.verbose = verbose
         self.selector = selectors.DefaultSelector()
-        self.listener = None
+        self.listeners = []
         self.connections = {}
 
     def log(self, text):
@@ -338,20 +357,25 @@ class Phone:
             self.log("cannot record: %s" % error)
 
     def listen(self, port):
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", port))
-        self.listener.listen(16)
-        self.listener.setblocking(False)
-        self.selector.register(self.listener, selectors.EVENT_READ, None)
-        return self.listener.getsockname()[1]
+        """Listens on PORT (0: a free one) as well; gives the port."""
+        for listener in self.listeners:
+            if port and listener.getsockname()[1] == port:
+                return port
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind(("127.0.0.1", port))
+        listener.listen(16)
+        listener.setblocking(False)
+        self.selector.register(listener, selectors.EVENT_READ, None)
+        self.listeners.append(listener)
+        return listener.getsockname()[1]
 
     def serve(self):
         while True:
             try:
                 for key, events in self.selector.select():
                     if key.data is None:
-                        self.accept()
+                        self.accept(key.fileobj)
                     else:
                         self.service(key.data, events)
             except Approve:
@@ -360,9 +384,9 @@ class Phone:
                     connection.on_connect(0)
                     self.selector.modify(connection.sock, selectors.EVENT_READ | selectors.EVENT_WRITE, connection)
 
-    def accept(self):
+    def accept(self, listener):
         try:
-            sock, peer = self.listener.accept()
+            sock, peer = listener.accept()
         except OSError:
             return
         sock.setblocking(False)
@@ -406,9 +430,9 @@ class Phone:
     def close(self):
         for connection in list(self.connections.values()):
             self.drop(connection)
-        if self.listener is not None:
-            self.selector.unregister(self.listener)
-            self.listener.close()
+        for listener in self.listeners:
+            self.selector.unregister(listener)
+            listener.close()
         self.selector.close()
 
 
@@ -428,6 +452,7 @@ def parse_arguments(argv):
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--mode", choices=MODES, required=True)
     parser.add_argument("--lingguang", action="store_true")
+    parser.add_argument("--no-wifi", action="store_true")
     parser.add_argument("--record")
     parser.add_argument("--ready-file")
     parser.add_argument("--verbose", action="store_true")
@@ -445,7 +470,7 @@ def main(argv=None):
     def approve(_signum, _frame): raise Approve()  # noqa: E704
 
     signal.signal(signal.SIGUSR1, approve)
-    phone = Phone(options.mode, options.lingguang, options.record, options.verbose)
+    phone = Phone(options.mode, options.lingguang, options.record, options.verbose, not options.no_wifi)
     try:
         port = phone.listen(options.port)
         announce(port, options.ready_file)
