@@ -159,7 +159,11 @@ void WirelessDialog::update() {
                               return device.id() == *chosen && !device.overNetwork();
                           });
     switchButton_->setText(switchText(usbPhone ? QString::fromStdString(*chosen) : QStringLiteral("phone")));
-    switchButton_->setAccessibleName(QString(switchButton_->text()).remove(QLatin1Char('&')));
+    const QString shown = QString(switchButton_->text()).remove(QLatin1Char('&'));
+    switchButton_->setAccessibleName(shown);
+    // Room around the label where the style leaves little, as the window's buttons have.
+    switchButton_->setMinimumWidth(std::max(switchButton_->sizeHint().width(),
+                                            switchButton_->fontMetrics().horizontalAdvance(shown) + 2 * buttonLabelPadding));
     switchButton_->setEnabled(usbPhone && !busy_);
     switchNote_->setText(qs(usbPhone ? switchReady : switchNoPhone));
     const bool hasAddress = !address_->text().trimmed().isEmpty();
