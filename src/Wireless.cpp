@@ -286,7 +286,14 @@ Outcome carryOut(const Request& request, const RunADB& adb) {
     }
     case Request::Kind::pair: {
         const std::optional<std::string> target = withPort(request.target, 0);
-        if (!target) return steps.fail(Failure::badAddress, request.target);
+        if (!target) {
+            // Pairing has a port of its own, which must be given.
+            Outcome failed = steps.fail(Failure::badAddress, request.target);
+            failed.message = "\"" + request.target +
+                             "\" is not a pairing address. Enter the address and pairing port the phone shows, for "
+                             "example 192.168.1.20:37099.";
+            return failed;
+        }
         std::string code = request.code;
         code.erase(std::remove_if(code.begin(), code.end(), [](unsigned char c) { return std::isspace(c); }),
                    code.end());
