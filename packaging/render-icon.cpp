@@ -1,10 +1,13 @@
-// Draws the application's icon (an SVG file) as PNG files of the sizes
-// desktops ask for, once, when Kelvane is built: the program itself then
-// carries pictures, and no start pays for drawing them.
+// Draws the application's icon (an SVG file) at the sizes desktops ask for,
+// once, when Kelvane is built: the program itself then carries pictures, and
+// no start pays for drawing or even decoding them.
 //
 //   render-icon <icon.svg> <output directory> <size>...
 //
-// Writes <output directory>/kelvane-<size>.png for each size.
+// Writes <output directory>/kelvane-<size>.argb for each size: the pixels
+// as they lie in memory in a QImage of Format_ARGB32_Premultiplied (one
+// 32-bit word a pixel, in this machine's byte order), row after row.
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
@@ -33,8 +36,11 @@ int main(int argc, char** argv) {
         QPainter painter(&image);
         picture.render(&painter);
         painter.end();
-        const QString path = QString::fromLocal8Bit(argv[2]) + QStringLiteral("/kelvane-%1.png").arg(side);
-        if (!image.save(path)) {
+        const QString path = QString::fromLocal8Bit(argv[2]) + QStringLiteral("/kelvane-%1.argb").arg(side);
+        QFile file(path);
+        const auto bytes = reinterpret_cast<const char*>(image.constBits());
+        if (image.bytesPerLine() != side * 4 || !file.open(QIODevice::WriteOnly) ||
+            file.write(bytes, image.sizeInBytes()) != image.sizeInBytes() || !file.flush()) {
             std::fprintf(stderr, "%s: cannot write %s\n", argv[0], qPrintable(path));
             return 1;
         }

@@ -9,6 +9,9 @@
 #include <QCommandLineParser>
 #include <QDesktopServices>
 #include <QIcon>
+#include <QImage>
+#include <QPixmap>
+#include <QResource>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
@@ -68,13 +71,18 @@ ViewModelServices withQtServices(ViewModelServices services) {
 }
 
 QIcon applicationIcon() {
-    // The packaged picture, drawn from its SVG when Kelvane was built, one
-    // file per size, each read only when asked for. (Desktops show the
+    // The packaged picture, drawn from its SVG when Kelvane was built, as
+    // raw pixels, one resource per size: read in place, with nothing to
+    // decode and no image or icon plugin looked for. (Desktops show the
     // icon theme's "kelvane" through the desktop entry themselves; looking
     // it up here too would cost every start a search of the icon theme.)
     QIcon icon;
     for (const QString& side : QStringLiteral(KELVANE_ICON_SIZES).split(QLatin1Char(' '))) {
-        icon.addFile(QStringLiteral(":/kelvane-%1.png").arg(side), QSize(side.toInt(), side.toInt()));
+        const QResource pixels(QStringLiteral(":/kelvane-%1.argb").arg(side));
+        const int length = side.toInt();
+        if (!pixels.isValid() || pixels.compressionAlgorithm() != QResource::NoCompression || pixels.size() != qint64(length) * length * 4) continue;
+        const QImage picture(pixels.data(), length, length, length * 4, QImage::Format_ARGB32_Premultiplied);
+        icon.addPixmap(QPixmap::fromImage(picture));
     }
     return icon;
 }

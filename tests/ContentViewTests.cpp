@@ -900,7 +900,12 @@ TEST(KelvaneWindow, ReadyStateScreenshotShowsEveryDotGreen) {
         const QPoint centre = dot->mapTo(&shown.window, dot->rect().center()) * picture.devicePixelRatio();
         EXPECT_EQ(picture.toImage().pixelColor(centre), readyColor());
     }
-    EXPECT_FALSE(applicationIcon().availableSizes().isEmpty());
+    // The icon's built-in pictures, one for each size, none of them empty.
+    const QIcon icon = applicationIcon();
+    EXPECT_EQ(icon.availableSizes().size(), QStringLiteral(KELVANE_ICON_SIZES).split(QLatin1Char(' ')).size());
+    for (const QSize& size : icon.availableSizes()) {
+        EXPECT_GT(icon.pixmap(size).toImage().pixelColor(size.width() / 2, size.height() / 2).alpha(), 0) << size.width();
+    }
 }
 
 TEST(KelvaneWindow, EveryLongTextIsShownWholeAtTheSmallestWidth) {
