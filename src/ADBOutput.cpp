@@ -1,5 +1,7 @@
 #include "ADBOutput.h"
 
+#include "OutsideTools.h"
+
 #include <algorithm>
 #include <cstddef>
 
@@ -140,6 +142,20 @@ std::optional<int> adbProtocolVersion(std::string_view versionOutput) {
     }
     if (digits == 0) return std::nullopt;
     return version;
+}
+
+std::string transcriptHeading(std::string_view shownCommand) {
+    return "$ adb " + std::string(shownCommand) + "\n";
+}
+
+std::string transcriptEntry(const std::string& heading, const CommandResult& result) {
+    std::string entry = heading + result.output;
+    if (result.timedOut) {
+        if (!result.output.empty() && result.output.back() != '\n') entry += '\n';
+        entry += "(no answer within " + std::to_string(static_cast<int>(diagnosticsCommandTimeout)) +
+                 " seconds: stopped)\n";
+    }
+    return entry;
 }
 
 bool listsPackage(std::string_view output, std::string_view package) {

@@ -37,6 +37,13 @@ std::optional<std::vector<std::vector<AndroidDevice>>> takeDeviceLists(std::stri
 // host:version; nothing when the text names none.
 std::optional<int> adbProtocolVersion(std::string_view versionOutput);
 
+// What a transcript shows for an adb command: "$ adb ", the words shown
+// and a line end.
+std::string transcriptHeading(std::string_view shownCommand);
+// The transcript entry of a command: its heading and its output, and a last
+// line that says so when its time limit ended it.
+std::string transcriptEntry(const std::string& heading, const CommandResult& result);
+
 // Whether pm's package list `output` holds the package itself: a line
 // "package:<package>". pm's filter is a substring match, so a longer name
 // that holds it (a beta, a plug-in) is listed too, but is another app.

@@ -11,11 +11,9 @@ namespace {
 // The activity-log entry of a pass starts with this.
 constexpr std::string_view refreshedLogPrefix = "Diagnostics refreshed. ";
 
-// What the transcript shows for a command: "$ adb " and the words shown.
 // The package query is shown without "-s <serial>" when it is the only one.
-std::string transcriptHeading(std::string_view shownCommand) {
-    return "$ adb " + std::string(shownCommand) + "\n";
-}
+using DiagnosticsService::transcriptHeading;
+using DiagnosticsService::transcriptEntry;
 
 std::string startServerHeading() { return transcriptHeading("start-server"); }
 std::string devicesHeading() { return transcriptHeading("devices"); }
@@ -23,18 +21,6 @@ std::string devicesHeading() { return transcriptHeading("devices"); }
 std::string packageQueryHeading(const std::string& serial) {
     return transcriptHeading((serial.empty() ? "" : "-s " + serial + " ") + "shell pm list packages " +
                              std::string(DiagnosticsService::lingguangPackage));
-}
-
-// The transcript entry of a command: its heading and its output, and a last
-// line that says so when its time limit ended it.
-std::string transcriptEntry(const std::string& heading, const CommandResult& result) {
-    std::string entry = heading + result.output;
-    if (result.timedOut) {
-        if (!result.output.empty() && result.output.back() != '\n') entry += '\n';
-        entry += "(no answer within " + std::to_string(static_cast<int>(DiagnosticsService::diagnosticsCommandTimeout)) +
-                 " seconds: stopped)\n";
-    }
-    return entry;
 }
 
 } // namespace

@@ -327,20 +327,17 @@ int run(const std::string& program, const std::vector<std::string>& arguments, c
             return writeOut(program, out, err, baseName(program) + " " + std::string(version()) + "\n", helpStatus);
         }
     }
-    std::optional<Wireless::Request> wireless;
+    // --pair pairs, then connects to --connect's address, in either order.
+    std::optional<Wireless::Request> pairing;
+    std::optional<std::string> connectTo;
     for (std::size_t index = 0; index < arguments.size(); ++index) {
         const std::string& argument = arguments[index];
         const std::size_t words = argument == connectOption ? 1 : argument == pairOption ? 2 : 0;
         if (words > 0 && index + words < arguments.size()) {
-            if (!wireless) wireless.emplace();
             if (argument == pairOption) {
-                wireless->kind = Wireless::Request::Kind::pair;
-                wireless->target = arguments[index + 1];
-                wireless->code = arguments[index + 2];
-            } else if (wireless->kind == Wireless::Request::Kind::pair) {
-                wireless->connectTo = arguments[index + 1];
+                pairing = Wireless::Request{Wireless::Request::Kind::pair, arguments[index + 1], arguments[index + 2], {}};
             } else {
-                wireless->target = arguments[index + 1];
+                connectTo = arguments[index + 1];
             }
             index += words;
         } else if (argument == jsonOption) {
@@ -357,30 +354,20 @@ int run(const std::string& program, const std::vector<std::string>& arguments, c
         }
     }
 
+    std::optional<Wireless::Request> wireless = pairing;
+    if (pairing && connectTo) wireless->connectTo = *connectTo;
+    if (!pairing && connectTo) wireless = Wireless::Request{Wireless::Request::Kind::connect, *connectTo, {}, {}};
     if (wireless && watching) {
         err << baseName(program) << ": --watch cannot go with --connect or --pair\n\n" << usage(program);
         return usageStatus;
     }
     if (wireless) {
-        // A --connect given before --pair is where pairing connects.
-        if (wireless->kind == Wireless::Request::Kind::pair && wireless->connectTo.empty()) {
-            for (std::size_t index = 0; index + 1 < arguments.size(); ++index) {
-                if (arguments[index] == connectOption && (index < 2 || arguments[index - 2] != pairOption)) {
-                    wireless->connectTo = arguments[index + 1];
-                }
-            }
-        }
-        Wireless::Outcome outcome;
+        Wireless::Outcome outcome = Wireless::withoutADB();
         if (const std::optional<std::string> adb = DiagnosticsService::findADBPath(places)) {
             outcome = Wireless::carryOut(*wireless, [&](const std::vector<std::string>& words) {
                 return CommandRunner::run(*adb, words, DiagnosticsService::diagnosticsCommandTimeout);
             });
-            std::string entry = "Wi-Fi: " + outcome.message + "\n" + outcome.transcript;
-            while (!entry.empty() && entry.back() == '\n') entry.pop_back();
-            CommandRunner::appendLog(entry, places);
-        } else {
-            outcome.failure = Wireless::Failure::adbMissing;
-            outcome.message = Wireless::failureMessage(outcome.failure, wireless->target, "");
+            CommandRunner::appendLog(Wireless::logEntry(outcome), places);
         }
         return writeOut(program, out, err, asJSON ? wirelessJSONReport(outcome) : wirelessTextReport(outcome),
                         outcome.succeeded() ? readyStatus : wirelessFailedStatus);

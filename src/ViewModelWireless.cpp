@@ -3,17 +3,6 @@
 #include "DiagnosticsViewModel.h"
 
 namespace kelvane {
-namespace {
-
-// The activity log's entry for a request: its outcome, then its commands.
-std::string wirelessEntry(const Wireless::Outcome& outcome) {
-    std::string entry = "Wi-Fi: " + outcome.message;
-    if (!outcome.transcript.empty()) entry += "\n" + outcome.transcript;
-    while (!entry.empty() && entry.back() == '\n') entry.pop_back();
-    return entry;
-}
-
-} // namespace
 
 void DiagnosticsViewModel::connectWireless(Wireless::Request request,
                                            std::function<void(const Wireless::Outcome&)> done) {
@@ -22,15 +11,12 @@ void DiagnosticsViewModel::connectWireless(Wireless::Request request,
         const std::optional<std::string> adb = self->snapshot_.adbPath;
         auto finished = self->beginOperation({});
         self->services_.inBackground([self, adb, request = std::move(request), done = std::move(done), finished] {
-            Wireless::Outcome outcome;
-            if (!adb) {
-                outcome.failure = Wireless::Failure::adbMissing;
-                outcome.message = Wireless::failureMessage(outcome.failure, request.target, "");
-            } else {
+            Wireless::Outcome outcome = Wireless::withoutADB();
+            if (adb) {
                 outcome = Wireless::carryOut(request, [&](const std::vector<std::string>& arguments) {
                     return self->services_.run(*adb, arguments, DiagnosticsService::diagnosticsCommandTimeout);
                 });
-                self->services_.appendLog(wirelessEntry(outcome));
+                self->services_.appendLog(Wireless::logEntry(outcome));
             }
             self->services_.onUIThread([self, outcome = std::move(outcome), done, finished] {
                 const auto tell = [self, outcome, done, finished] {

@@ -1,5 +1,6 @@
 #include "Wireless.h"
 
+#include "ADBOutput.h"
 #include "OutsideTools.h"
 
 #include <algorithm>
@@ -58,16 +59,13 @@ bool allDigits(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
 }
 
-// The transcript entry of one command, as the diagnostics show theirs.
+// The transcript entry of one command, as the diagnostics show theirs,
+// ready for the next one.
 std::string entry(const std::vector<std::string>& arguments, const CommandResult& result) {
-    std::string text = "$ adb";
-    for (const std::string& argument : arguments) text += " " + argument;
-    text += "\n" + result.output;
-    if (!text.empty() && text.back() != '\n') text += '\n';
-    if (result.timedOut) {
-        text += "(no answer within " + std::to_string(static_cast<int>(DiagnosticsService::diagnosticsCommandTimeout)) +
-                " seconds: stopped)\n";
-    }
+    std::string words;
+    for (const std::string& argument : arguments) words += (words.empty() ? "" : " ") + argument;
+    std::string text = DiagnosticsService::transcriptEntry(DiagnosticsService::transcriptHeading(words), result);
+    if (text.back() != '\n') text += '\n';
     return text;
 }
 
@@ -250,6 +248,20 @@ std::string failureMessage(Failure failure, const std::string& target, const std
     }
     }
     return "";
+}
+
+Outcome withoutADB() {
+    Outcome outcome;
+    outcome.failure = Failure::adbMissing;
+    outcome.message = failureMessage(outcome.failure, "", "");
+    return outcome;
+}
+
+std::string logEntry(const Outcome& outcome) {
+    std::string entry = "Wi-Fi: " + outcome.message;
+    if (!outcome.transcript.empty()) entry += "\n" + outcome.transcript;
+    while (entry.back() == '\n') entry.pop_back();
+    return entry;
 }
 
 Outcome carryOut(const Request& request, const RunADB& adb) {

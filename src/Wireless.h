@@ -89,6 +89,13 @@ using RunADB = std::function<CommandResult(const std::vector<std::string>& argum
 // failure. Blocks: call it off the UI thread.
 Outcome carryOut(const Request& request, const RunADB& adb);
 
+// The outcome of any request where no adb is found.
+Outcome withoutADB();
+
+// The activity log's entry for an outcome: "Wi-Fi: " and its sentence, then
+// its commands.
+std::string logEntry(const Outcome& outcome);
+
 // The sentence for a failure of a step aimed at `target`; `output`: what
 // the failing command printed, for the failures without advice of their own.
 std::string failureMessage(Failure failure, const std::string& target, const std::string& output);
