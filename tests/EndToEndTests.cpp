@@ -273,24 +273,19 @@ TEST_F(EndToEnd, PhoneSwitchedToWiFiIsChosenMirroredAndConnectedByAddress) {
     ViewModelServices services = test::realServices(places);
     services.onUIThread = [ui](Task task) { ui->post(std::move(task)); };
     const auto model = DiagnosticsViewModel::create(services);
-    bool refreshed = false;
-    model->refresh([&] { refreshed = true; });
-    ASSERT_TRUE(ui->runUntil([&] { return refreshed; }, 40.0));
-
     const auto request = [&](Wireless::Request wanted) {
         std::optional<Wireless::Outcome> told;
         model->connectWireless(std::move(wanted), [&](const Wireless::Outcome& outcome) { told = outcome; });
         EXPECT_TRUE(ui->runUntil([&] { return told.has_value(); }, 60.0));
         return told.value_or(Wireless::Outcome{Wireless::Failure::other});
     };
-    const Wireless::Outcome switched =
-        request({Wireless::Request::Kind::switchToWiFi, phone.serial(), "", "", port});
-    EXPECT_EQ(switched.serial, twin) << switched.transcript;
+    bool refreshed = false;
+    model->refresh([&] { refreshed = true; });
+    ASSERT_TRUE(ui->runUntil([&] { return refreshed; }, 40.0));
+
+    EXPECT_EQ(request({Wireless::Request::Kind::switchToWiFi, phone.serial(), "", "", port}).serial, twin);
     EXPECT_EQ(model->statusMessage(), phone.serial() + " is now on Wi-Fi as " + twin + ". The cable can go.");
     EXPECT_EQ(model->selectedDeviceID(), twin);
-    for (const std::string& serial : {phone.serial(), twin}) {
-        EXPECT_NE(listing().find(serial + "\tdevice\n"), std::string::npos) << serial; // in the serials' text order
-    }
     bool started = false;
     model->startMirror(false, [&] { started = true; });
     ASSERT_TRUE(ui->runUntil([&] { return started; }, 20.0));
@@ -303,10 +298,9 @@ TEST_F(EndToEnd, PhoneSwitchedToWiFiIsChosenMirroredAndConnectedByAddress) {
               std::string::npos) << activityLog();
     runADB(adb, {"disconnect", twin});
 
-    StandinPhone& offline = connectPhone(PhoneMode::authorized, false, 0, false);
-    const Wireless::Outcome refused = request({Wireless::Request::Kind::switchToWiFi, offline.serial()});
-    EXPECT_EQ(refused.failure, Wireless::Failure::notOnWiFi) << refused.transcript;
-    EXPECT_EQ(offline.services(), Strings{"shell:ip -f inet addr show wlan0"});
+    StandinPhone& withoutWiFi = connectPhone(PhoneMode::authorized, false, 0, false);
+    EXPECT_EQ(request({Wireless::Request::Kind::switchToWiFi, withoutWiFi.serial()}).failure, Wireless::Failure::notOnWiFi);
+    EXPECT_EQ(withoutWiFi.services(), Strings{"shell:ip -f inet addr show wlan0"});
 }
 
 TEST_F(EndToEnd, MirrorWithLingguangThroughTheViewModel) {
