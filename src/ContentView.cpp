@@ -93,7 +93,7 @@ QLayout* ContentView::makeHeader() {
     header->setSpacing(headerSpacing);
     auto* title = plainLabel(this, "title", titleFont());
     title->setText(qs(applicationName));
-    auto* description = plainLabel(this, "description", font());
+    auto* description = plainLabel<MeasuredLabel>(this, "description", font());
     description->setText(qs(descriptionText));
     description->setWordWrap(true);
     makeSecondary(description);
@@ -163,7 +163,6 @@ QLayout* ContentView::makePicker() {
     devicePicker_->setObjectName(QStringLiteral("devicePicker"));
     devicePicker_->setAccessibleName(qs(deviceLabelText));
     devicePicker_->setMaximumWidth(pickerMaximumWidth);
-    devicePicker_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     deviceLabel->setBuddy(devicePicker_);
     pickerRow->addWidget(deviceLabel, 0, Qt::AlignVCenter);
     pickerRow->addWidget(devicePicker_, 0, Qt::AlignVCenter);

@@ -162,6 +162,7 @@ private:
     std::shared_ptr<DiagnosticsViewModel> model_;
     ContentView* content_;
     QWidget* frame_;
+    bool shownBefore_ = false;
 };
 
 } // namespace kelvane

@@ -154,7 +154,7 @@ void ContentView::setCheckRows(const std::vector<CheckItem>& checks) {
         auto* texts = new QVBoxLayout;
         texts->setSpacing(checkTextSpacing);
         auto* title = plainLabel(row, checkTitleName, headlineFont(body));
-        auto* detail = plainLabel(row, checkDetailName, calloutFont(body));
+        auto* detail = plainLabel<MeasuredLabel>(row, checkDetailName, calloutFont(body));
         detail->setWordWrap(true);
         detail->setTextInteractionFlags(Qt::TextSelectableByMouse);
         makeSecondary(detail);
@@ -198,6 +198,7 @@ void ContentView::renderPicker(const DiagnosticsSnapshot& snapshot) {
     if (!same) {
         devicePicker_->clear();
         for (const auto& [label, value] : entries) devicePicker_->addItem(label, value);
+        devicePicker_->updateGeometry();
     }
 
     const std::optional<std::string>& selected = model_->selectedDeviceID();

@@ -4,6 +4,7 @@
 
 #include "DiagnosticsService.h"
 #include "FileDescriptor.h"
+#include "UIThreadExecutor.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -24,7 +25,6 @@
 #include <optional>
 #include <string_view>
 #include <fcntl.h>
-#include <mutex>
 #include <unistd.h>
 
 namespace kelvane {
@@ -32,29 +32,9 @@ namespace kelvane {
 // ---- The toolkit's services for the model ----------------------------------
 
 Executor qtUIThread() {
-    // Tasks are delivered as queued calls to a receiver living on the UI
-    // thread. Once the application quits or the receiver is gone, the gate
-    // closes and later tasks (from background work still under way) are
-    // dropped instead of reaching a torn-down application.
-    struct Gate {
-        std::mutex mutex;
-        QObject* receiver = nullptr;
-    };
-    auto gate = std::make_shared<Gate>();
-    QCoreApplication* application = QCoreApplication::instance();
-    Q_ASSERT(application);
-    auto* receiver = new QObject(application);
-    gate->receiver = receiver;
-    const auto close = [gate] {
-        std::lock_guard lock(gate->mutex);
-        gate->receiver = nullptr;
-    };
-    QObject::connect(receiver, &QObject::destroyed, close);
-    QObject::connect(application, &QCoreApplication::aboutToQuit, receiver, close);
-    return [gate](Task task) {
-        std::lock_guard lock(gate->mutex);
-        if (gate->receiver) QMetaObject::invokeMethod(gate->receiver, std::move(task), Qt::QueuedConnection);
-    };
+    UIThreadExecutor executor;
+    executor.attach();
+    return executor.post();
 }
 
 ViewModelServices withQtServices(ViewModelServices services) {
@@ -231,6 +211,18 @@ int runApplication(int argc, char** argv) {
         std::fputs(noDisplayMessage.data(), stderr);
         return 1;
     }
+    // The first check starts before the toolkit does: its commands run while
+    // the toolkit starts and the window is built, and its result waits for
+    // the event loop.
+    UIThreadExecutor uiThread;
+    ViewModelServices services;
+    services.onUIThread = uiThread.post();
+    services.isUIThread = uiThread.isUIThread();
+    // Kept until the process ends: closing and reopening the window shows
+    // the same state.
+    const auto model = DiagnosticsViewModel::create(withQtServices(std::move(services)));
+    model->refresh();
+
     toolkitsHandler = qInstallMessageHandler(fatalWithoutDisplay);
     QApplication app(argc, argv);
     applicationStarted = true;
@@ -238,12 +230,10 @@ int runApplication(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral(KELVANE_APP_ID));
     QGuiApplication::setWindowIcon(applicationIcon());
 
-    // Created before the window and kept until the process ends: closing and
-    // reopening the window shows the same state.
-    const auto model = DiagnosticsViewModel::create(withQtServices());
-    // The first check runs while the window is being built: the window
-    // shows it under way, and its result sooner.
-    model->refresh();
+    // A result already in is the window's first picture, with no picture of
+    // the check under way before it.
+    uiThread.attach();
+    uiThread.runArrived();
 
     KelvaneWindow window(model);
     endWithTheWindow(app, window, model);

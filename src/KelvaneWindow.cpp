@@ -92,9 +92,12 @@ void KelvaneWindow::showEvent(QShowEvent* event) {
         connect(windowHandle(), &QWindow::screenChanged, this, &KelvaneWindow::fitTheScreen, Qt::UniqueConnection);
     }
     if (event->spontaneous()) return;
-    // A check already under way (the one the application starts with the
-    // window) is the one this showing asks for.
-    if (!model_->isRefreshing()) model_->refresh();
+    // A check already under way is the one this showing asks for; so is the
+    // one the application started for the window, ended before it was first
+    // shown.
+    const bool checkedForThisShowing = !shownBefore_ && !model_->snapshot().checks.empty();
+    shownBefore_ = true;
+    if (!model_->isRefreshing() && !checkedForThisShowing) model_->refresh();
     model_->followDevices(true);
 }
 

@@ -3,14 +3,17 @@
 // hands in its own.
 #include "DiagnosticsViewModel.h"
 
-#include <iostream>
+#include <cstdio>
 #include <sys/stat.h>
 #include <thread>
 
 namespace kelvane {
 namespace {
 
-void writeToStandardError(const std::string& message) { std::cerr << message << std::endl; }
+void writeToStandardError(const std::string& message) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    std::fflush(stderr);
+}
 
 void runInline(Task task) { task(); }
 

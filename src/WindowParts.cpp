@@ -2,8 +2,9 @@
 
 #include <QAccessibleWidget>
 #include <QFontDatabase>
-#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QLayout>
+#include <QStyleOptionComboBox>
 #include <QTimer>
 
 namespace kelvane {
@@ -47,10 +48,17 @@ QFont headlineFont(const QFont& body) {
 
 QFont calloutFont(const QFont& body) { return sizedFrom(body, body, calloutScale); }
 
+// Whether every character of `font` is as wide as every other, measured:
+// some fixed-width families (Noto Sans Mono) do not say so of themselves.
+bool fixedWidth(const QFont& font) {
+    const QFontMetricsF metrics(font);
+    return metrics.horizontalAdvance(QLatin1Char('i')) == metrics.horizontalAdvance(QLatin1Char('M'));
+}
+
 QFont captionMonospacedFont(const QFont& body) {
     QFont font = sizedFrom(QFontDatabase::systemFont(QFontDatabase::FixedFont), body, captionScale);
     font.setStyleHint(QFont::Monospace);
-    if (!QFontInfo(font).fixedPitch()) {
+    if (!fixedWidth(font)) {
         // The system's fixed-width name did not resolve (a font database
         // without aliases): take an installed fixed-width family instead.
         const QStringList families = QFontDatabase::families();
@@ -61,10 +69,25 @@ QFont captionMonospacedFont(const QFont& body) {
     return font;
 }
 
+// `value` (0 to 1) to the power of 2.4: its square times the fifth root of
+// its square, by Newton's method. (The C library's pow would bring its
+// tables into every start's memory, about 200 KiB, for this one use.)
+double powerTwoPointFour(double value) {
+    const double square = value * value;
+    double root = 1;
+    for (int step = 0; step < 60 && square > 0; ++step) {
+        const double fourth = root * root * root * root;
+        const double next = root - (fourth * root - square) / (5 * fourth);
+        if (next == root) break;
+        root = next;
+    }
+    return square * root;
+}
+
 // How bright `color` looks: WCAG's relative luminance.
 double luminance(const QColor& color) {
     const auto linear = [](double channel) {
-        return channel <= 0.03928 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+        return channel <= 0.03928 ? channel / 12.92 : powerTwoPointFour((channel + 0.055) / 1.055);
     };
     return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF()) + 0.0722 * linear(color.blueF());
 }
@@ -89,6 +112,51 @@ QColor dimmed(const QColor& text, const QColor& background, double ratio, double
     return blended(text, background, low);
 }
 
+
+MeasuredLabel::Shape MeasuredLabel::shape() const {
+    return Shape{text(), font(), wordWrap(), margin(), indent(), alignment(), contentsMargins()};
+}
+
+int MeasuredLabel::heightForWidth(int width) const {
+    constexpr std::size_t rememberedWidths = 6;
+    if (Shape now = shape(); !(now == measured_)) {
+        measured_ = std::move(now);
+        heights_.clear();
+    }
+    const auto known = std::find_if(heights_.begin(), heights_.end(), [width](const auto& pair) { return pair.first == width; });
+    if (known != heights_.end()) return known->second;
+    const int height = measuredHeight(width);
+    if (heights_.size() == rememberedWidths) heights_.erase(heights_.begin());
+    heights_.emplace_back(width, height);
+    return height;
+}
+
+void MeasuredLabel::changeEvent(QEvent* event) {
+    // The style decides the frame around the text.
+    if (event->type() == QEvent::StyleChange) heights_.clear();
+    QLabel::changeEvent(event);
+}
+
+void MeasuredLabel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    // A selectable label lays its text out anew for its new width when it is
+    // next drawn, and then asks to be drawn once more: every first showing
+    // and every resize would be drawn twice. Laid out here instead, where the
+    // label is not yet shown or is drawn anyway.
+    if (textInteractionFlags() != Qt::NoTextInteraction && wordWrap()) QLabel::heightForWidth(width());
+}
+
+QSize DevicePicker::sizeHint() const {
+    const QFontMetrics metrics = fontMetrics();
+    QSize content(count() == 0 ? 7 * metrics.horizontalAdvance(QLatin1Char('x')) : 0,
+                  std::max(int(std::ceil(QFontMetricsF(font()).height())), 14) + 2);
+    for (int index = 0; index < count(); ++index) {
+        content.setWidth(std::max(content.width(), metrics.boundingRect(itemText(index)).width()));
+    }
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    return style()->sizeFromContents(QStyle::CT_ComboBox, &option, content, this);
+}
 
 // Setting an unchanged text would drop the user's selection in it.
 void setTextIfChanged(QLabel* label, const QString& text) {

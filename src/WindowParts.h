@@ -20,6 +20,8 @@
 #include <cmath>
 #include <functional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 class QTimer;
 
@@ -146,12 +148,45 @@ inline constexpr double handleDimming = 0.6;
 // The slim scroll bar of the log box, with its handle's colours (%1, %2).
 extern const char* const logScrollBarStyle;
 
+// A label that works out its height for a width once for each text, font
+// and width. The window's layouts ask again and again (over a hundred times
+// for the checklist's details as the window first appears), and a wrapped
+// label lays its whole text out for each answer, a selectable one twice.
+class MeasuredLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    int heightForWidth(int width) const final;
+
+protected:
+    // The height the text takes at `width`, worked out anew.
+    virtual int measuredHeight(int width) const { return QLabel::heightForWidth(width); }
+    void changeEvent(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    // What the heights depend on, besides the width.
+    struct Shape {
+        QString text;
+        QFont font;
+        bool wraps = false;
+        int margin = 0;
+        int indent = 0;
+        Qt::Alignment alignment;
+        QMargins contents;
+        bool operator==(const Shape&) const = default;
+    };
+    Shape shape() const;
+    mutable Shape measured_;
+    // (width, height), the most recently asked last.
+    mutable std::vector<std::pair<int, int>> heights_;
+};
+
 // A label whose text wraps at word boundaries and, where one word is longer
 // than the line, anywhere inside it: no text makes it, or the window, wider.
 // Plain text, drawn as a plain QLabel draws it.
-class WrappingLabel : public QLabel {
+class WrappingLabel : public MeasuredLabel {
 public:
-    using QLabel::QLabel;
+    using MeasuredLabel::MeasuredLabel;
 
     // One line per line of the text, as long as it is.
     QSize sizeHint() const override {
@@ -160,13 +195,13 @@ public:
     }
     QSize minimumSizeHint() const override { return QSize(0, sizeHint().height()); }
     bool hasHeightForWidth() const override { return true; }
-    int heightForWidth(int width) const override {
+
+protected:
+    int measuredHeight(int width) const override {
         const QMargins margins = contentsMargins();
         QTextLayout layout;
         return layOut(layout, width - margins.left() - margins.right()).height() + margins.top() + margins.bottom();
     }
-
-protected:
     void paintEvent(QPaintEvent*) override {
         const QRect area = contentsRect();
         QTextLayout layout;
@@ -215,12 +250,27 @@ class DevicePicker : public QComboBox {
 public:
     using QComboBox::QComboBox;
     std::function<void()> closed;
-    bool isOpen() const { return view()->isVisible(); }
+    // Asked without making the pop-up (Qt makes it when first needed, and
+    // making it lays the picker out and draws it again).
+    bool isOpen() const { return opened_ && view()->isVisible(); }
 
+    // As wide as its longest entry, whenever the entries change. (Qt's own
+    // "adjust to contents" makes the pop-up and its list at once, and
+    // draws the picker again a moment after every change.)
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+    void showPopup() override {
+        opened_ = true;
+        QComboBox::showPopup();
+    }
     void hidePopup() override {
         QComboBox::hidePopup();
         if (closed) closed();
     }
+
+private:
+    bool opened_ = false;
 };
 
 // A push button named `name` with `text`, never a default button, with room

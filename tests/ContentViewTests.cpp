@@ -3,6 +3,7 @@
 // slow ones wait at gates that each test opens when it wants.
 #include "ContentView.h"
 #include "KelvaneApp.h"
+#include "UIThreadExecutor.h"
 
 #include <gtest/gtest.h>
 
@@ -300,7 +301,8 @@ TEST(ContentView, BeforeTheFirstRefreshShowsTheInitialState) {
     EXPECT_EQ(text(view, "logTitle"), "Diagnostics Log");
     auto* log = child<QPlainTextEdit>(view, "logText");
     EXPECT_EQ(log->toPlainText(), "No diagnostics output yet.");
-    EXPECT_TRUE(QFontInfo(log->font()).fixedPitch());
+    const QFontMetricsF logMetrics(log->font());
+    EXPECT_EQ(logMetrics.horizontalAdvance(QLatin1Char('i')), logMetrics.horizontalAdvance(QLatin1Char('M')));
     EXPECT_TRUE(log->isReadOnly());
     EXPECT_TRUE(log->textInteractionFlags() & Qt::TextSelectableByMouse);
     EXPECT_EQ(log->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
@@ -573,6 +575,11 @@ TEST(ContentView, PickerOffersAuthorizedDevicesAndWritesBackOnlyTheUsersChoice) 
     Harness::settle();
     EXPECT_EQ(h.model->selectedDeviceID(), std::nullopt);
     EXPECT_EQ(picker->currentIndex(), 0);
+
+    // The picker grows with its entries.
+    const QString longSerial = QStringLiteral("R58M1234567890ABCDEFGH");
+    h.refreshTo(snapshotWith(adbPath, scrcpyPath, {AndroidDevice(longSerial.toStdString(), "device")}));
+    EXPECT_GT(picker->width(), picker->fontMetrics().horizontalAdvance(longSerial));
 }
 
 TEST(ContentView, ChecklistRowsShowStateColoursAndSelectableDetails) {
@@ -867,13 +874,29 @@ TEST(KelvaneWindow, EveryProgrammaticShowingStartsARefresh) {
     Harness::settle();
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(window.findChildren<QWidget*>("checkRow").size(), 4);
+
+    // A check that ended before the window was first shown (the one the
+    // application starts at once) is the one that showing asks for.
+    Harness early;
+    early.setNext(readySnapshot());
+    early.model->refresh();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !early.model->isRefreshing(); }, waitMilliseconds));
+    KelvaneWindow second(early.model);
+    second.show();
+    Harness::settle();
+    EXPECT_EQ(early.passesStarted(), 1);
 }
 
 TEST(KelvaneWindow, QtUIThreadRunsPostedTasksOnTheEventLoopInOrder) {
-    const Executor post = qtUIThread();
+    // Made before it joins the event loop, as the application's is: what is
+    // handed in meanwhile waits, and keeps its order.
+    UIThreadExecutor executor;
+    const Executor post = executor.post();
     std::vector<int> order;
     std::vector<bool> onUIThread;
+    bool backgroundIsUIThread = true;
     std::thread background([&] {
+        backgroundIsUIThread = executor.isUIThread()();
         for (int task = 0; task < 3; ++task) {
             post([&, task] {
                 order.push_back(task);
@@ -882,10 +905,19 @@ TEST(KelvaneWindow, QtUIThreadRunsPostedTasksOnTheEventLoopInOrder) {
         }
     });
     background.join();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(order.empty());
+    executor.attach();
+    post([&] { order.push_back(3); });
     EXPECT_TRUE(order.empty()); // not at once: through the event loop
-    ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 3; }, waitMilliseconds));
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    executor.runArrived();
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(onUIThread, (std::vector<bool>{true, true, true}));
+    EXPECT_TRUE(executor.isUIThread()());
+    EXPECT_FALSE(backgroundIsUIThread);
+    // The plain poster goes through the event loop too.
+    qtUIThread()([&] { order.push_back(4); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 5; }, waitMilliseconds));
 }
 
 // The ready state as a picture, kept with the build for a look by eye.
@@ -922,7 +954,12 @@ TEST(KelvaneWindow, EveryLongTextIsShownWholeAtTheSmallestWidth) {
         ASSERT_EQ(rows.size(), 4);
         for (qsizetype i = 0; i < rows.size(); ++i) {
             const auto* label = child<QLabel>(rows[i], "checkDetail");
-            EXPECT_GE(label->height(), label->heightForWidth(label->width())) << detail;
+            // Measured by a label of its own: the row's has shown a shorter text before.
+            QLabel measure(label->text());
+            measure.setFont(label->font());
+            measure.setWordWrap(true);
+            measure.setTextInteractionFlags(label->textInteractionFlags());
+            EXPECT_GE(label->height(), measure.heightForWidth(label->width())) << detail;
             EXPECT_GE(label->geometry().bottom(), 0);
             if (i + 1 < rows.size()) EXPECT_LT(rows[i]->geometry().bottom(), rows[i + 1]->geometry().top()) << detail;
         }
