@@ -4,6 +4,7 @@
 
 #include "DiagnosticsService.h"
 #include "FileDescriptor.h"
+#include "FontWarmUp.h"
 #include "UIThreadExecutor.h"
 
 #include <QApplication>
@@ -211,6 +212,7 @@ int runApplication(int argc, char** argv) {
         std::fputs(noDisplayMessage.data(), stderr);
         return 1;
     }
+    FontWarmUp fonts;
     // The first check starts before the toolkit does: its commands run while
     // the toolkit starts and the window is built, and its result waits for
     // the event loop.
@@ -226,6 +228,7 @@ int runApplication(int argc, char** argv) {
     toolkitsHandler = qInstallMessageHandler(fatalWithoutDisplay);
     QApplication app(argc, argv);
     applicationStarted = true;
+    fonts.toolkitStarted();
     QApplication::setApplicationName(QString::fromUtf8(applicationName.data(), qsizetype(applicationName.size())));
     QGuiApplication::setDesktopFileName(QStringLiteral(KELVANE_APP_ID));
     QGuiApplication::setWindowIcon(applicationIcon());
@@ -239,7 +242,9 @@ int runApplication(int argc, char** argv) {
     endWithTheWindow(app, window, model);
     endOnTerminationSignals(window, model);
     window.show();
-    return app.exec();
+    const int status = app.exec();
+    fonts.finish();
+    return status;
 }
 
 } // namespace kelvane
