@@ -241,6 +241,8 @@ int runApplication(int argc, char** argv) {
     KelvaneWindow window(model);
     endWithTheWindow(app, window, model);
     endOnTerminationSignals(window, model);
+    // So is one that came while the window was built.
+    uiThread.runArrived();
     window.show();
     const int status = app.exec();
     fonts.finish();

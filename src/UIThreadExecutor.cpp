@@ -57,13 +57,6 @@ void UIThreadExecutor::attach() {
     gate_->waiting.clear();
 }
 
-void UIThreadExecutor::runArrived() {
-    QObject* receiver = nullptr;
-    {
-        std::lock_guard lock(gate_->mutex);
-        receiver = gate_->receiver;
-    }
-    if (receiver) QCoreApplication::sendPostedEvents(receiver, QEvent::MetaCall);
-}
+void UIThreadExecutor::runArrived() { QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall); }
 
 } // namespace kelvane

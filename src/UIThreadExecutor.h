@@ -28,8 +28,9 @@ public:
     // on the UI thread. Tasks that waited follow, in order.
     void attach();
 
-    // Runs the tasks that have reached the event loop, now, without waiting
-    // for it to run.
+    // Runs now, without waiting for the event loop, the tasks that have
+    // reached it, and the calls they queue on this thread in turn (a model
+    // change, the redraw it asks for).
     void runArrived();
 
 private:
