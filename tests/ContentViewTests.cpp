@@ -4,6 +4,7 @@
 #include "ContentView.h"
 #include "KelvaneApp.h"
 #include "UIThreadExecutor.h"
+#include "FontWarmUp.h"
 
 #include <gtest/gtest.h>
 
@@ -918,6 +919,17 @@ TEST(KelvaneWindow, QtUIThreadRunsPostedTasksOnTheEventLoopInOrder) {
     // The plain poster goes through the event loop too.
     qtUIThread()([&] { order.push_back(4); });
     ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 5; }, waitMilliseconds));
+}
+
+TEST(KelvaneWindow, FontWarmUpEndsWhetherOrNotTheToolkitStarted) {
+    {
+        const FontWarmUp neverTold; // as without a display: its thread ends all the same
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // waiting by now
+    }
+    FontWarmUp fonts;
+    fonts.toolkitStarted();
+    fonts.finish();
+    fonts.finish();
 }
 
 // The ready state as a picture, kept with the build for a look by eye.
