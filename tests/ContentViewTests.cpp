@@ -916,19 +916,12 @@ TEST(KelvaneWindow, QtUIThreadRunsPostedTasksOnTheEventLoopInOrder) {
     EXPECT_EQ(onUIThread, (std::vector<bool>{true, true, true}));
     EXPECT_TRUE(executor.isUIThread()());
     EXPECT_FALSE(backgroundIsUIThread);
-    // The plain poster goes through the event loop too.
-    qtUIThread()([&] { order.push_back(4); });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return order.size() == 5; }, waitMilliseconds));
 }
 
 TEST(KelvaneWindow, FontWarmUpEndsWhetherOrNotTheToolkitStarted) {
-    {
-        const FontWarmUp neverTold; // as without a display: its thread ends all the same
-        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // waiting by now
-    }
+    { const FontWarmUp neverTold; std::this_thread::sleep_for(std::chrono::milliseconds(50)); } // as without a display
     FontWarmUp fonts;
     fonts.toolkitStarted();
-    fonts.finish();
     fonts.finish();
 }
 
@@ -972,7 +965,6 @@ TEST(KelvaneWindow, EveryLongTextIsShownWholeAtTheSmallestWidth) {
             measure.setWordWrap(true);
             measure.setTextInteractionFlags(label->textInteractionFlags());
             EXPECT_GE(label->height(), measure.heightForWidth(label->width())) << detail;
-            EXPECT_GE(label->geometry().bottom(), 0);
             if (i + 1 < rows.size()) EXPECT_LT(rows[i]->geometry().bottom(), rows[i + 1]->geometry().top()) << detail;
         }
     }
