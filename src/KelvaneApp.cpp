@@ -4,7 +4,7 @@
 
 #include "DiagnosticsService.h"
 #include "FileDescriptor.h"
-#include "FontWarmUp.h"
+#include "ToolkitWarmUp.h"
 #include "UIThreadExecutor.h"
 
 #include <QApplication>
@@ -212,7 +212,7 @@ int runApplication(int argc, char** argv) {
         std::fputs(noDisplayMessage.data(), stderr);
         return 1;
     }
-    FontWarmUp fonts;
+    ToolkitWarmUp warmUp;
     // The first check starts before the toolkit does: its commands run while
     // the toolkit starts and the window is built, and its result waits for
     // the event loop.
@@ -228,7 +228,8 @@ int runApplication(int argc, char** argv) {
     toolkitsHandler = qInstallMessageHandler(fatalWithoutDisplay);
     QApplication app(argc, argv);
     applicationStarted = true;
-    fonts.toolkitStarted();
+    // Usually told already, by the toolkit itself as it started.
+    warmUp.toolkitStarted();
     QApplication::setApplicationName(QString::fromUtf8(applicationName.data(), qsizetype(applicationName.size())));
     QGuiApplication::setDesktopFileName(QStringLiteral(KELVANE_APP_ID));
     QGuiApplication::setWindowIcon(applicationIcon());
@@ -245,7 +246,7 @@ int runApplication(int argc, char** argv) {
     uiThread.runArrived();
     window.show();
     const int status = app.exec();
-    fonts.finish();
+    warmUp.finish();
     return status;
 }
 
