@@ -342,12 +342,9 @@ TEST(CommandRunnerLog, FormatsEntriesInUTC) {
 TEST(CommandRunnerLog, CreatesTheFileAndAppendsVerbatimEntries) {
     TempDir dir;
     const std::string log = dir / "activity.log";
-    const Places places = placesLoggingTo(log);
-    CommandRunner::appendLog("first", places);
-    CommandRunner::appendLog("", places);
-    CommandRunner::appendLog("multi\nline", places);
-    CommandRunner::appendLog("Grüße ✓", places);
-    EXPECT_TRUE(test::isLogOf(test::readFile(log), {"first", "", "multi\nline", "Grüße ✓"})) << test::readFile(log);
+    const std::vector<std::string> entries{"first", "", "multi\nline", "Grüße ✓"};
+    for (const std::string& entry : entries) CommandRunner::appendLog(entry, placesLoggingTo(log));
+    EXPECT_TRUE(test::isLogOf(test::readFile(log), entries)) << test::readFile(log);
 }
 
 TEST(CommandRunnerLog, KeepsExistingContents) {

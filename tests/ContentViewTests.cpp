@@ -1002,12 +1002,6 @@ TEST(ContentView, SecondaryTextAndTheScrollHandleStayReadableInLightAndDark) {
     }
 }
 
-} // namespace
-} // namespace kelvane
-
-namespace kelvane {
-namespace {
-
 // The Wi-Fi dialog by keyboard alone: every field named, the switch offered
 // for the chosen USB phone, pairing only where adb has it, and a request's
 // outcome told.

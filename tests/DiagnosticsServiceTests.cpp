@@ -768,13 +768,14 @@ TEST(BuildSnapshot, EachPassStartsAfreshWithNewRows) {
 
 // ---- A mirror's end ------------------------------------------------------------
 
+const std::string notFound = ". The phone was not found: reconnect it, approve USB debugging if the phone asks, then "
+                             "press Start Mirror again.";
+
 TEST(MirrorEndReport, ScrcpysRealFailuresGetTheirReasonAndAdvice) {
     struct Case {
         CommandResult end;           // status, what reached the log
         std::string reasonAndAdvice; // what follows "Mirror for R58M ended (status N)"
     };
-    const std::string notFound = ". The phone was not found: reconnect it, approve USB debugging if the phone asks, "
-                                 "then press Start Mirror again.";
     const std::string twoADBs = ". Two adb versions stop each other's server (another tool runs its own adb): use one "
                                 "adb for every tool.";
     const std::vector<Case> cases{
@@ -821,8 +822,7 @@ TEST(MirrorEndReport, EachEndIsToldAsItHappened) {
     const std::string crash = "scrcpy crashed (SIGSEGV). Install the newest scrcpy; if it keeps crashing, tell scrcpy's "
                               "developers what you did.";
     const auto failure = [&](int status) {
-        return mirror + " ended (status " + std::to_string(status) + "): Could not find any ADB device. The phone was "
-                        "not found: reconnect it, approve USB debugging if the phone asks, then press Start Mirror again.";
+        return mirror + " ended (status " + std::to_string(status) + "): Could not find any ADB device" + notFound;
     };
     const struct {
         CommandResult end;

@@ -439,12 +439,6 @@ TEST(KelvaneDoctorLog, ASharedLogOnAFullDiskGivesWayToThePrivateOneAndTheReportN
 }
 #endif
 
-} // namespace
-} // namespace kelvane
-
-namespace kelvane {
-namespace {
-
 // --pair and --connect against an adb that prints the real adb's messages
 // (Debian's adb has no `adb pair`): each outcome, its advice and its status.
 TEST(KelvaneDoctor, PairAndConnectTellEachOutcome) {
