@@ -147,9 +147,13 @@ void MeasuredLabel::resizeEvent(QResizeEvent* event) {
 }
 
 QSize DevicePicker::sizeHint() const {
+    // The room a combo box gives its text, as Qt's own measure does: a few
+    // characters' width while empty, a line of text at least as tall as a
+    // small icon, and a little more.
+    constexpr int emptyWidthInCharacters = 7, smallestLineHeight = 14, extraHeight = 2;
     const QFontMetrics metrics = fontMetrics();
-    QSize content(count() == 0 ? 7 * metrics.horizontalAdvance(QLatin1Char('x')) : 0,
-                  std::max(int(std::ceil(QFontMetricsF(font()).height())), 14) + 2);
+    QSize content(count() == 0 ? emptyWidthInCharacters * metrics.horizontalAdvance(QLatin1Char('x')) : 0,
+                  std::max(int(std::ceil(QFontMetricsF(font()).height())), smallestLineHeight) + extraHeight);
     for (int index = 0; index < count(); ++index) {
         content.setWidth(std::max(content.width(), metrics.boundingRect(itemText(index)).width()));
     }
