@@ -138,6 +138,8 @@ constexpr std::string_view programDescription =
 // a display); other options are the toolkit's own, for QApplication. Gives
 // the exit status when it has answered.
 std::optional<int> answerCommandLine(int argc, char** argv) {
+    // Nothing asked: the usual start, spared the parser.
+    if (argc <= 1) return std::nullopt;
     QStringList arguments;
     for (int index = 0; index < argc; ++index) arguments << QString::fromLocal8Bit(argv[index]);
     QCoreApplication::setApplicationVersion(QStringLiteral(KELVANE_VERSION));

@@ -9,12 +9,26 @@
 #include <QScrollArea>
 #include <QShowEvent>
 #include <QStyle>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
+
+#include <chrono>
 
 namespace kelvane {
 
 using namespace parts;
+
+namespace {
+
+// How long after showing the window begins following the phone. The
+// follower's first command (adb's version) would otherwise take the
+// processor from the window's first picture; the check this showing
+// started has seen the phone, and the follower's first list tells of any
+// change since.
+constexpr std::chrono::milliseconds followingStartsAfter{250};
+
+} // namespace
 
 KelvaneWindow::KelvaneWindow(std::shared_ptr<DiagnosticsViewModel> model, QWidget* parent)
     : QWidget(parent), model_(std::move(model)) {
@@ -98,7 +112,10 @@ void KelvaneWindow::showEvent(QShowEvent* event) {
     const bool checkedForThisShowing = !shownBefore_ && !model_->snapshot().checks.empty();
     shownBefore_ = true;
     if (!model_->isRefreshing() && !checkedForThisShowing) model_->refresh();
-    model_->followDevices(true);
+    QTimer::singleShot(followingStartsAfter, this, [this] {
+        // Closed meanwhile: nothing to follow for.
+        if (isVisible()) model_->followDevices(true);
+    });
 }
 
 void KelvaneWindow::closeEvent(QCloseEvent* event) {

@@ -46,6 +46,7 @@ TEST(KelvaneApp, ClosingTheWindowEndsTheProgramOnlyOnceItsOperationsHaveEnded) {
     endWithTheWindow(*qApp, window, model);
     window.show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return model->snapshot().log == "pass 1" && model->operationsUnderWay() == 0; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->isFollowingDevices(); }, 5000)) << "the shown window follows the phone";
 
     // A pass and a mirror start are under way when the window closes.
     model->refresh();
@@ -63,6 +64,7 @@ TEST(KelvaneApp, ClosingTheWindowEndsTheProgramOnlyOnceItsOperationsHaveEnded) {
 
     EXPECT_EQ(status, 0) << "the program did not end";
     EXPECT_TRUE(hiddenWhileWaiting);
+    EXPECT_FALSE(model->isFollowingDevices()) << "the closed window follows nothing";
     EXPECT_EQ(model->snapshot().log, "pass 2");
     EXPECT_EQ(launched, std::vector<std::string>{dir / "scrcpy"});
     EXPECT_EQ(log, (std::vector<std::string>{"Lingguang launch result: status=0 output=Events injected: 1\n",
