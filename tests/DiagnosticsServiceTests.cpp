@@ -55,16 +55,13 @@ TEST(ToolDiscovery, BundleRootOfAnExecutable) {
     }
 }
 
-TEST(ToolDiscovery, RunningBundleRootIsTheTestProgramsDirectory) {
-    const std::string root = runningBundleRoot();
-    ASSERT_FALSE(root.empty());
-    EXPECT_TRUE(fs::is_regular_file(fs::path(root) / "kelvane_tests")) << root;
-}
-
-TEST(ToolDiscovery, StandardPlaces) {
+// The running program's own directory, fixed places, and the SDK's adb and
+// the private log where the environment names them.
+TEST(ToolDiscovery, StandardPlacesFollowTheEnvironment) {
     const test::ScopedEnvironment bare({});
     const Places places = Places::standard();
     EXPECT_EQ(places.bundleRoot, runningBundleRoot());
+    EXPECT_TRUE(places.bundleRoot.starts_with('/') && fs::is_regular_file(places.bundleRoot + "/kelvane_tests")) << places.bundleRoot;
     EXPECT_EQ(places.logPath, "/tmp/kelvane-pro.log");
 #if defined(__linux__)
     EXPECT_EQ(places.adbCandidates, (Strings{"/opt/homebrew/bin/adb", "/usr/local/bin/adb", "/usr/bin/adb"}));
@@ -74,22 +71,20 @@ TEST(ToolDiscovery, StandardPlaces) {
     EXPECT_EQ(places.adbCandidates, (Strings{"/opt/homebrew/bin/adb", "/usr/local/bin/adb"}));
     EXPECT_EQ(places.scrcpyCandidates, (Strings{"/opt/homebrew/bin/scrcpy", "/usr/local/bin/scrcpy"}));
 #endif
-}
 
-TEST(ToolDiscovery, TheSDKsAdbAndThePrivateLogFollowTheEnvironment) {
     const test::ScopedEnvironment environment({"HOME=/home/u", "ANDROID_HOME=/sdk", "ANDROID_SDK_ROOT=relative/sdk",
                                                "XDG_RUNTIME_DIR=/run/user/7", "TMPDIR=/var/T/",
                                                "PATH=/home/u/platform-tools:bin:/usr/bin/"});
-    const Places places = Places::standard();
+    const Places named = Places::standard();
 #if defined(__linux__)
-    EXPECT_EQ(places.adbOnSearchPath, (Strings{"/home/u/platform-tools/adb", "/usr/bin/adb"}));
-    EXPECT_EQ(places.adbCandidates, (Strings{"/opt/homebrew/bin/adb", "/usr/local/bin/adb", "/sdk/platform-tools/adb",
+    EXPECT_EQ(named.adbOnSearchPath, (Strings{"/home/u/platform-tools/adb", "/usr/bin/adb"}));
+    EXPECT_EQ(named.adbCandidates, (Strings{"/opt/homebrew/bin/adb", "/usr/local/bin/adb", "/sdk/platform-tools/adb",
                                              "/home/u/Android/Sdk/platform-tools/adb", "/usr/bin/adb"}));
-    EXPECT_EQ(places.privateLogPath, "/run/user/7/kelvane-pro.log");
+    EXPECT_EQ(named.privateLogPath, "/run/user/7/kelvane-pro.log");
 #else
-    EXPECT_EQ(places.adbCandidates, (Strings{"/opt/homebrew/bin/adb", "/usr/local/bin/adb",
-                                             "/home/u/Library/Android/sdk/platform-tools/adb"}));
-    EXPECT_EQ(places.privateLogPath, "/var/T/kelvane-pro.log");
+    EXPECT_EQ(named.adbCandidates, (Strings{"/opt/homebrew/bin/adb", "/usr/local/bin/adb",
+                                            "/home/u/Library/Android/sdk/platform-tools/adb"}));
+    EXPECT_EQ(named.privateLogPath, "/var/T/kelvane-pro.log");
 #endif
 }
 
@@ -185,23 +180,18 @@ TEST(ToolDiscovery, FindADBPathPrefersTheBundledCopy) {
     EXPECT_EQ(adbSourceLabel(findADBPath(searched), searched), "System adb");
 }
 
-TEST(ToolDiscovery, ABundleNotEndingInAppIsUsedButLabelledSystem) {
-    TempDir dir;
-    const std::string root = dir / "kelvane-install";
-    test::writeScript(root + "/Contents/Resources/platform-tools/adb", "exit 0\n");
-    const auto found = findADBPath(Places{root, {}, {}, ""});
-    EXPECT_EQ(found, root + "/Contents/Resources/platform-tools/adb");
-    EXPECT_EQ(adbSourceLabel(found), "System adb");
-}
-
-TEST(ToolDiscovery, AnUnknownBundleRootNeverMeansTheWorkingDirectory) {
+// A bundle not ending in .app is used but labelled System; an unknown one
+// never means the working directory.
+TEST(ToolDiscovery, ABundlesCopyIsFoundOnlyBelowAKnownRoot) {
     TempDir dir;
     test::writeScript(dir / "Contents/Resources/platform-tools/adb", "exit 0\n");
+    const auto found = findADBPath(Places{dir.path(), {}, {}, ""});
+    EXPECT_EQ(found, dir / "Contents/Resources/platform-tools/adb");
+    EXPECT_EQ(adbSourceLabel(found), "System adb");
     const fs::path previous = fs::current_path();
     fs::current_path(dir.path());
-    const auto found = findADBPath(Places{"", {}, {}, ""});
+    EXPECT_EQ(findADBPath(Places{"", {}, {}, ""}), std::nullopt);
     fs::current_path(previous);
-    EXPECT_EQ(found, std::nullopt);
 }
 
 TEST(ToolDiscovery, SourceLabelIsDecidedByThePathText) {

@@ -121,38 +121,31 @@ protected:
 
 // ---- The diagnostics pass ------------------------------------------------
 
-TEST_F(EndToEnd, AuthorizedPhoneWithLingguangIsReady) {
-    StandinPhone& phone = connectPhone(PhoneMode::authorized, true);
+TEST_F(EndToEnd, AuthorizedPhoneIsReadyWithOrWithoutLingguang) {
+    for (const bool installed : {true, false}) {
+        StandinPhone& phone = connectPhone(PhoneMode::authorized, installed);
 
-    const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
+        const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
 
-    const std::string devices = deviceList({{phone.serial(), "device"}});
-    EXPECT_EQ(listing(), devices) << "what the real adb prints at the same moment";
-    EXPECT_EQ(snapshot.log, devicesHeading + devices + "\n" + pmHeading + lingguangLine);
-    EXPECT_EQ(snapshot.adbPath, adb);
-    EXPECT_EQ(snapshot.adbSource, "System adb");
-    EXPECT_EQ(snapshot.devices, (std::vector<AndroidDevice>{{phone.serial(), "device"}}));
-    EXPECT_EQ(snapshot.selectedDeviceID, phone.serial());
-    EXPECT_TRUE(snapshot.lingguangInstalled);
-    EXPECT_EQ(checkStates(snapshot), "pass pass pass pass ");
-    EXPECT_EQ(snapshot.checks.at(2).detail(), "1 authorized device(s).");
-    EXPECT_EQ(phone.services(), Strings{pmService});
-    EXPECT_TRUE(test::isLogOf(activityLog(), {"Diagnostics refreshed. Ready to mirror 1 authorized device(s)."}))
-        << activityLog();
-}
+        const std::string devices = deviceList({{phone.serial(), "device"}});
+        EXPECT_EQ(listing(), devices) << "what the real adb prints at the same moment";
+        // Without it, the phone answers the package query with nothing at all.
+        EXPECT_EQ(snapshot.log, devicesHeading + devices + "\n" + pmHeading + (installed ? lingguangLine : ""));
+        EXPECT_EQ(snapshot.adbPath, adb);
+        EXPECT_EQ(snapshot.adbSource, "System adb");
+        EXPECT_EQ(snapshot.devices, (std::vector<AndroidDevice>{{phone.serial(), "device"}}));
+        EXPECT_EQ(snapshot.selectedDeviceID, phone.serial());
+        EXPECT_EQ(snapshot.lingguangInstalled, installed);
+        EXPECT_EQ(checkStates(snapshot), installed ? "pass pass pass pass " : "pass pass pass warn ");
+        EXPECT_EQ(snapshot.checks.at(2).detail(), "1 authorized device(s).");
+        EXPECT_EQ(phone.services(), Strings{pmService});
+        EXPECT_TRUE(test::isLogOf(activityLog(), {"Diagnostics refreshed. Ready to mirror 1 authorized device(s)."}))
+            << activityLog();
 
-TEST_F(EndToEnd, AuthorizedPhoneWithoutLingguang) {
-    StandinPhone& phone = connectPhone(PhoneMode::authorized, false);
-
-    const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
-
-    // The phone answers the package query with nothing at all.
-    EXPECT_EQ(snapshot.log, devicesHeading + deviceList({{phone.serial(), "device"}}) + "\n" + pmHeading);
-    EXPECT_EQ(snapshot.selectedDeviceID, phone.serial());
-    EXPECT_FALSE(snapshot.lingguangInstalled);
-    EXPECT_EQ(checkStates(snapshot), "pass pass pass warn ");
-    EXPECT_EQ(snapshot.summary(), "Ready to mirror 1 authorized device(s).");
-    EXPECT_EQ(phone.services(), Strings{pmService});
+        phones.clear();
+        test::writeFile(places.logPath, "");
+        ASSERT_EQ(listing(), emptyList);
+    }
 }
 
 TEST_F(EndToEnd, PhonesThatAreNotAuthorizedAreListedButNeverAsked) {

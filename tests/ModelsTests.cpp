@@ -8,12 +8,6 @@
 namespace kelvane {
 namespace {
 
-TEST(CheckState, RawTexts) {
-    EXPECT_EQ(rawValue(CheckState::pass), "pass");
-    EXPECT_EQ(rawValue(CheckState::warn), "warn");
-    EXPECT_EQ(rawValue(CheckState::fail), "fail");
-}
-
 TEST(AndroidDevice, EqualityNeedsBothFields) {
     const AndroidDevice a("R58M", "device");
     EXPECT_EQ(a, AndroidDevice("R58M", "device"));
