@@ -1,6 +1,7 @@
 #include "ContentView.h"
 
 #include "DiagnosticsService.h"
+#include "SlimScrollBar.h"
 #include "WindowParts.h"
 
 #include <QAbstractItemView>
@@ -233,6 +234,7 @@ QLayout* ContentView::makeLogPane() {
     // in a terminal.
     logText_->setTabStopDistance(tabColumns * QFontMetricsF(logText_->font()).horizontalAdvance(QLatin1Char(' ')));
     logText_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    makeSlim(logText_->verticalScrollBar());
     logText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     // The box paints the background with its rounded corners.
     logText_->setAutoFillBackground(false);
@@ -261,11 +263,6 @@ void ContentView::applyPalette() {
                                                   secondaryDimming));
         widget->setPalette(own);
     }
-    const QColor text = colours.color(QPalette::Text), base = colours.color(QPalette::Base);
-    const QColor handle = dimmed(text, base, controlContrast, handleDimming);
-    const QString style = QString::fromLatin1(logScrollBarStyle)
-                              .arg(handle.name(), dimmed(text, base, controlContrast, handleDimming / 2).name());
-    if (logText_->verticalScrollBar()->styleSheet() != style) logText_->verticalScrollBar()->setStyleSheet(style);
 }
 
 void ContentView::resizeEvent(QResizeEvent* event) {

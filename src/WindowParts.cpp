@@ -179,17 +179,6 @@ QPushButton* pushButton(QWidget* parent, const char* name, std::string_view text
     return button;
 }
 
-// The calm, slim scroll bar of the log box: a rounded knob on a clear track,
-// inset so it stays inside the box's rounded corners; the knob (%1, darker
-// under the pointer: %2) stands out from the box in every palette.
-const char* const logScrollBarStyle = R"(
-QScrollBar:vertical { background: transparent; width: 11px; margin: 6px 4px 6px 0px; }
-QScrollBar::handle:vertical { background: %1; border-radius: 3px; min-height: 24px; }
-QScrollBar::handle:vertical:hover { background: %2; }
-QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0px; border: none; background: none; }
-QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }
-)";
-
 // Redoes every pending layout in `top` and below it, innermost first.
 void layOutNow(QWidget* top) {
     const QList<QWidget*> widgets = top->findChildren<QWidget*>();

@@ -145,9 +145,6 @@ inline constexpr double controlContrast = 3.0;
 inline constexpr double secondaryDimming = 0.45;
 inline constexpr double handleDimming = 0.6;
 
-// The slim scroll bar of the log box, with its handle's colours (%1, %2).
-extern const char* const logScrollBarStyle;
-
 // A label that works out its height for a width once for each text, font
 // and width. The window's layouts ask again and again (over a hundred times
 // for the checklist's details as the window first appears), and a wrapped
