@@ -35,6 +35,14 @@ public:
         return QProxyStyle::pixelMetric(metric, option, widget);
     }
 
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* answer) const override {
+        // Always there, in a column of its own beside the text: never laid
+        // over it and faded out, as some styles (the Mac's) do with theirs.
+        if (hint == SH_ScrollBar_Transient) return 0;
+        return QProxyStyle::styleHint(hint, option, widget, answer);
+    }
+
     QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl part,
                          const QWidget* widget) const override {
         const auto* bar = qstyleoption_cast<const QStyleOptionSlider*>(option);
