@@ -371,12 +371,19 @@ TEST(ContentView, ButtonsBusyIndicatorAndDotFollowTheModel) {
         {"empty paths count as found", [](Harness& h, QWidget*) { h.refreshTo(snapshotWith("", "", {AndroidDevice(serial, "device")})); },
          {true, true, true, true, true}, false, true},
     };
+    std::optional<int> statusHeight;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Shown shown;
         c.arrange(shown.harness, &shown.view);
         EXPECT_EQ(buttonStates(&shown.view), c.buttons) << describe(buttonStates(&shown.view));
         EXPECT_EQ(child<BusyIndicator>(&shown.view, "busyIndicator")->isVisible(), c.busy);
+        // The indicator stands right after the text; the status box keeps its height and width without it.
+        const QRect box = child<QWidget>(&shown.view, "statusBar")->geometry();
+        if (c.busy) EXPECT_GT(child<QWidget>(&shown.view, "busyIndicator")->x(), child<QLabel>(&shown.view, "statusText")->geometry().right());
+        EXPECT_EQ(box.height(), statusHeight.value_or(box.height()));
+        EXPECT_EQ(box.width(), shown.view.width() - 2 * 24);
+        statusHeight = box.height();
         EXPECT_EQ(statusDotColor(&shown.view), c.green ? readyColor() : warningColor());
         // What a screen reader is told instead of the dot and the spinner.
         QAccessibleInterface* status = QAccessible::queryAccessibleInterface(child<QWidget>(&shown.view, "statusBar"));
@@ -388,21 +395,6 @@ TEST(ContentView, ButtonsBusyIndicatorAndDotFollowTheModel) {
         EXPECT_EQ(busy->role(), QAccessible::ProgressBar);
         EXPECT_EQ(bool(busy->state().busy), c.busy);
     }
-}
-
-TEST(ContentView, BusyIndicatorTakesNoSpaceWhenAbsent) {
-    Shown shown;
-    QWidget* box = child<QWidget>(&shown.view, "statusBar");
-    const int idleHeight = box->height();
-    shown.harness.passGate.close();
-    shown.harness.model->refresh();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return child<BusyIndicator>(&shown.view, "busyIndicator")->isVisible(); }, waitMilliseconds));
-    Harness::settle();
-    // Right after the text, and the box keeps its height.
-    auto* indicator = child<BusyIndicator>(&shown.view, "busyIndicator");
-    EXPECT_GT(indicator->x(), child<QLabel>(&shown.view, "statusText")->geometry().right());
-    EXPECT_EQ(box->height(), idleHeight);
-    EXPECT_EQ(box->width(), shown.view.width() - 2 * 24);
 }
 
 TEST(ContentView, ARedrawLeavesEveryWidgetInItsNewPlace) {
@@ -837,28 +829,21 @@ TEST(KelvaneWindow, RefusesToShrinkBelowItsMinimumOrItsContent) {
     EXPECT_EQ(child<QWidget>(&window, "statusBar")->width(), 900 - 2 * 24);
 }
 
-TEST(KelvaneWindow, OpensAtTheSizeItHasAfterTheFirstPass) {
-    // No growing (and drawing everything again) just after appearing.
+TEST(KelvaneWindow, EveryProgrammaticShowingStartsARefresh) {
     Harness h;
     h.setNext(readySnapshot());
     KelvaneWindow window(h.model);
     const QSize opened = window.size();
     window.show();
-    ASSERT_TRUE(h.firstPassShown());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 1; }, waitMilliseconds));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.model->isRefreshing(); }, waitMilliseconds));
+    Harness::settle();
+    // Opened at the size it has after the first pass: no growing, and
+    // drawing everything again, just after appearing.
     EXPECT_EQ(window.findChildren<QWidget*>("checkRow").size(), 4);
     EXPECT_EQ(window.size(), opened);
     EXPECT_EQ(opened.width(), minimumWindowWidth);
     EXPECT_GT(opened.height(), minimumWindowHeight);
-}
-
-TEST(KelvaneWindow, EveryProgrammaticShowingStartsARefresh) {
-    Harness h;
-    h.setNext(readySnapshot());
-    KelvaneWindow window(h.model);
-    window.show();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return h.passesStarted() == 1; }, waitMilliseconds));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !h.model->isRefreshing(); }, waitMilliseconds));
-    Harness::settle();
 
     // The window system showing it again (un-minimising) is no new showing.
     // (Delivered directly: sending an event clears its spontaneous mark.)

@@ -464,16 +464,6 @@ TEST(MakeChecks, Table) {
                "two adb versions");
 }
 
-TEST(MakeChecks, EveryCallMakesNewRows) {
-    const DiagnosticsSnapshot snapshot = DiagnosticsSnapshot::initial();
-    const auto first = makeChecks(snapshot);
-    const auto second = makeChecks(snapshot);
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(first[i].detail(), second[i].detail());
-        EXPECT_NE(first[i].id(), second[i].id());
-    }
-}
-
 TEST(CanStartMirror, NeedsBothToolsAndAnAuthorizedDevice) {
     struct Case {
         std::optional<std::string> adb, scrcpy;

@@ -218,10 +218,8 @@ protected:
 // ---- The change signal --------------------------------------------------------
 
 TEST_F(ViewModelTest, NewModelHoldsTheInitialValues) {
-    EXPECT_EQ(model->snapshot().adbSource, "Missing");
+    EXPECT_EQ(model->snapshot().summary(), DiagnosticsSnapshot::initial().summary());
     EXPECT_TRUE(model->snapshot().checks.empty());
-    EXPECT_TRUE(model->snapshot().devices.empty());
-    EXPECT_EQ(model->snapshot().log, "");
     EXPECT_FALSE(model->isRefreshing());
     EXPECT_FALSE(model->isStarting());
     EXPECT_EQ(model->selectedDeviceID(), std::nullopt);
@@ -725,7 +723,8 @@ TEST_F(ViewModelTest, FailedRealLaunchShowsAndLogsTheLaunchersDescription) {
     fakes.queues.drain();
 
     ASSERT_TRUE(real->lastError().has_value());
-    EXPECT_FALSE(real->lastError()->empty());
+    EXPECT_NE(real->lastError()->find(dir / "removed-scrcpy"), std::string::npos) << *real->lastError();
+    EXPECT_NE(real->lastError()->find("No such file or directory"), std::string::npos) << *real->lastError();
     EXPECT_EQ(real->statusMessage(), real->lastError());
     EXPECT_FALSE(real->isStarting());
     const std::string log = test::readFile(logFile);
@@ -764,8 +763,6 @@ TEST_F(ViewModelTest, RealMonkeyResultIsLoggedVerbatim) {
 
 TEST(ViewModelServicesTest, DefaultsFillEveryMissingMember) {
     ViewModelServices services = ViewModelServices::withDefaults();
-    EXPECT_EQ(services.logPath, CommandRunner::logPath);
-    EXPECT_TRUE(services.buildSnapshot && services.run && services.appendLog && services.launchDetached);
     EXPECT_FALSE(services.openFile("/tmp"));
 
     bool ranInline = false;

@@ -10,7 +10,6 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <condition_variable>
@@ -18,7 +17,6 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <sstream>
 
 namespace kelvane {
 namespace {
@@ -166,30 +164,6 @@ TEST_F(EndToEnd, PhonesThatAreNotAuthorizedAreListedButNeverAsked) {
         phones.clear();
         ASSERT_EQ(listing(), emptyList) << state;
     }
-}
-
-TEST_F(EndToEnd, AuthorizedPhoneBehindAnUnauthorizedOneIsChosen) {
-    // adb lists its phones in the text order of their serials: the
-    // unauthorized phone gets the port that puts it first.
-    std::vector<std::string> ports;
-    for (const int port : test::freePorts(2)) ports.push_back(std::to_string(port));
-    std::sort(ports.begin(), ports.end());
-    StandinPhone& locked = connectPhone(PhoneMode::unauthorized, false, std::stoi(ports[0]));
-    StandinPhone& open = connectPhone(PhoneMode::authorized, true, std::stoi(ports[1]));
-
-    const DiagnosticsSnapshot snapshot = DiagnosticsService::buildSnapshot(places);
-
-    const std::string devices = deviceList({{locked.serial(), "unauthorized"}, {open.serial(), "device"}});
-    EXPECT_EQ(listing(), devices);
-    EXPECT_EQ(snapshot.log, devicesHeading + devices + "\n" + pmHeading + lingguangLine);
-    EXPECT_EQ(snapshot.devices,
-              (std::vector<AndroidDevice>{{locked.serial(), "unauthorized"}, {open.serial(), "device"}}));
-    EXPECT_EQ(snapshot.selectedDeviceID, open.serial());
-    EXPECT_TRUE(snapshot.lingguangInstalled);
-    EXPECT_EQ(checkStates(snapshot), "pass pass pass pass ");
-    EXPECT_EQ(snapshot.summary(), "Ready to mirror 1 authorized device(s).");
-    EXPECT_EQ(open.services(), Strings{pmService});
-    EXPECT_EQ(locked.services(), Strings{});
 }
 
 TEST_F(EndToEnd, EveryAuthorizedPhoneIsAskedAndTheFirstInADBsOrderIsChosen) {
@@ -386,45 +360,6 @@ TEST_F(EndToEnd, TheModelFollowsAPhoneThatComesIsApprovedAndGoesWithoutARefresh)
 }
 
 // ---- kelvane-doctor --------------------------------------------------------
-
-TEST_F(EndToEnd, DoctorReportsAReadyPhone) {
-    StandinPhone& phone = connectPhone(PhoneMode::authorized, true);
-
-    std::ostringstream out, err;
-    const int status = doctor::run("kelvane-doctor", {}, places, out, err);
-
-    EXPECT_EQ(status, doctor::readyStatus);
-    EXPECT_EQ(err.str(), "");
-    EXPECT_EQ(out.str(), "pass  ADB             System adb: " + adb + "\n"
-                         "pass  scrcpy          " + (dir / "scrcpy") + "\n"
-                         "pass  Android Device  1 authorized device(s).\n"
-                         "pass  Lingguang       Installed on selected device.\n"
-                         "\n"
-                         "Ready to mirror 1 authorized device(s).\n"
-                         "Activity log: " + places.logPath + "\n"
-                         "\n" +
-                             devicesHeading + deviceList({{phone.serial(), "device"}}) + "\n" + pmHeading +
-                             lingguangLine);
-    EXPECT_EQ(phone.services(), Strings{pmService});
-}
-
-TEST_F(EndToEnd, DoctorReportsAnUnauthorizedPhoneAsNotReady) {
-    StandinPhone& phone = connectPhone(PhoneMode::unauthorized);
-
-    std::ostringstream out, err;
-    const int status = doctor::run("kelvane-doctor", {"--json"}, places, out, err);
-
-    EXPECT_EQ(status, doctor::notReadyStatus);
-    EXPECT_EQ(err.str(), "");
-    const nlohmann::json report = nlohmann::json::parse(out.str());
-    EXPECT_EQ(report["devices"], nlohmann::json::parse(R"([{"id":")" + phone.serial() +
-                                                       R"(","state":"unauthorized","authorized":false}])"));
-    EXPECT_TRUE(report["selectedDeviceID"].is_null());
-    EXPECT_EQ(report["summary"], "No authorized Android device.");
-    EXPECT_EQ(report["canStartMirror"], false);
-    EXPECT_EQ(report["log"], devicesHeading + deviceList({{phone.serial(), "unauthorized"}}));
-    EXPECT_EQ(phone.services(), Strings{});
-}
 
 TEST_F(EndToEnd, TheBuiltDoctorFindsThePhoneFromItsFixedPlaces) {
     // The program has no seams: it finds adb and scrcpy where an installation

